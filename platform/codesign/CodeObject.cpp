@@ -1,0 +1,230 @@
+#include "platform/codesign/CodeObject.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <tuple>
+
+#include "platform/codesign/Ed25519.h"
+
+namespace zeb::codesign {
+namespace {
+
+constexpr std::size_t kMaxProcFileBytes = 4 * 1024 * 1024;
+constexpr std::size_t kMaxAnchorFileBytes = 16 * 1024;
+constexpr std::size_t kMaxCachedDigests = 256;
+
+bool pidfdAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+
+std::optional<std::string> readAllAt(int dirfd, const char* name, std::size_t max) {
+  UniqueFd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
+  if (!fd) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+    if (out.size() > max) return std::nullopt;
+  }
+  return out;
+}
+
+using CacheKey = std::tuple<dev_t, ino_t, off_t, long long, long long, long long, long long>;
+
+CacheKey keyOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+std::mutex gCacheMutex;
+std::map<CacheKey, Digest>& digestCache() {
+  static std::map<CacheKey, Digest> cache;
+  return cache;
+}
+
+bool fail(std::string* why, std::string text) {
+  if (why) *why = std::move(text);
+  return false;
+}
+
+}  // namespace
+
+void clearDigestCache() {
+  std::lock_guard lock(gCacheMutex);
+  digestCache().clear();
+}
+
+OSStatus CodeObject::forProcess(pid_t pid, int pidfd, std::unique_ptr<CodeObject>& out) {
+  out.reset();
+  if (pid <= 0 || pidfd < 0) return errSecCSNoSuchCode;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  UniqueFd procDir(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Alive after the open: the entry we hold is the pinned process, not a successor with its pid.
+  if (!procDir || !pidfdAlive(pidfd)) return errSecCSNoSuchCode;
+  UniqueFd exe(::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC));
+  if (!exe) return errSecCSNoSuchCode;
+  std::unique_ptr<CodeObject> code(new CodeObject());
+  code->executable_ = std::move(exe);
+  code->procDir_ = std::move(procDir);
+  code->pidfd_ = pidfd;
+  code->pid_ = pid;
+  out = std::move(code);
+  return errSecSuccess;
+}
+
+OSStatus CodeObject::forFile(const std::string& path, std::unique_ptr<CodeObject>& out) {
+  out.reset();
+  UniqueFd exe(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!exe) return errSecCSNoSuchCode;
+  std::unique_ptr<CodeObject> code(new CodeObject());
+  code->executable_ = std::move(exe);
+  out = std::move(code);
+  return errSecSuccess;
+}
+
+std::optional<SignatureBlock> CodeObject::signature() const {
+  struct stat st {};
+  if (::fstat(executable_.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const std::size_t tailLen = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxBlockBytes));
+  std::string tail(tailLen, '\0');
+  if (::pread(executable_.get(), tail.data(), tailLen, static_cast<off_t>(size - tailLen)) != static_cast<ssize_t>(tailLen))
+    return std::nullopt;
+  auto located = parseSignatureBlock(tail, size);
+  if (!located) return std::nullopt;
+  return located->block;
+}
+
+OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::string& anchorsDir,
+                                   std::string* why) const {
+  struct stat before {};
+  if (::fstat(executable_.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+    fail(why, "executable is not a regular file");
+    return errSecCSNoSuchCode;
+  }
+  const auto size = static_cast<std::uint64_t>(before.st_size);
+  if (size > kMaxExecutableBytes) {
+    fail(why, "executable too large");
+    return errSecCSSignatureFailed;
+  }
+  const std::size_t tailLen = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxBlockBytes));
+  std::string tail(tailLen, '\0');
+  if (::pread(executable_.get(), tail.data(), tailLen, static_cast<off_t>(size - tailLen)) != static_cast<ssize_t>(tailLen)) {
+    fail(why, "executable unreadable");
+    return errSecCSNoSuchCode;
+  }
+  auto located = parseSignatureBlock(tail, size);
+  if (!located) {
+    fail(why, "no signature");
+    return errSecCSUnsigned;
+  }
+
+  // The content digest, computed once per version of the file.
+  const CacheKey key = keyOf(before);
+  std::optional<Digest> digest;
+  {
+    std::lock_guard lock(gCacheMutex);
+    if (auto it = digestCache().find(key); it != digestCache().end()) digest = it->second;
+  }
+  if (!digest) {
+    auto computed = sha512OfFile(executable_.get(), located->contentSize);
+    struct stat after {};
+    if (!computed.ok() || ::fstat(executable_.get(), &after) != 0 || keyOf(after) != key) {
+      fail(why, "executable changed while it was read");
+      return errSecCSSignatureFailed;
+    }
+    digest = *computed;
+    std::lock_guard lock(gCacheMutex);
+    if (digestCache().size() >= kMaxCachedDigests) digestCache().clear();
+    digestCache().emplace(key, *digest);
+  }
+
+  // The anchor it names must be one of ours, and must have made the signature.
+  const SignatureBlock& sig = located->block;
+  UniqueFd anchors(::open(anchorsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto pem = anchors ? readAllAt(anchors.get(), (sig.anchor + ".pub").c_str(), kMaxAnchorFileBytes) : std::nullopt;
+  if (!pem) {
+    fail(why, "unknown anchor " + sig.anchor);
+    return errSecCSSignatureFailed;
+  }
+  auto publicKey = loadPublicKeyPEM(*pem);
+  if (!publicKey.ok() || !verify(publicKey->get(), signedMessage(sig.identifier, sig.anchor, *digest), sig.signature)) {
+    fail(why, "signature does not verify");
+    return errSecCSSignatureFailed;
+  }
+
+  if (procDir_) {
+    if (const OSStatus s = checkProcess(why); s != errSecSuccess) return s;
+  }
+  if (requirement && !requirement->isSatisfiedBy(SigningInfo{sig.identifier, sig.anchor})) {
+    fail(why, "requirement not satisfied");
+    return errSecCSReqFailed;
+  }
+  return errSecSuccess;
+}
+
+OSStatus CodeObject::checkProcess(std::string* why) const {
+  const int dir = procDir_.get();
+
+  auto status = readAllAt(dir, "status", kMaxProcFileBytes);
+  if (!status) return fail(why, "process gone"), errSecCSNoSuchCode;
+  const auto tracer = status->find("\nTracerPid:");
+  if (tracer == std::string::npos || std::strtol(status->c_str() + tracer + 11, nullptr, 10) != 0)
+    return fail(why, "process is traced"), errSecCSSignatureFailed;
+
+  char theirs[128] = {}, ours[128] = {};
+  if (::readlinkat(dir, "ns/user", theirs, sizeof theirs - 1) <= 0 ||
+      ::readlink("/proc/self/ns/user", ours, sizeof ours - 1) <= 0 || std::strcmp(theirs, ours) != 0)
+    return fail(why, "process lives in another user namespace"), errSecCSSignatureFailed;
+
+  auto environ = readAllAt(dir, "environ", kMaxProcFileBytes);
+  if (!environ) return fail(why, "environment unreadable"), errSecCSSignatureFailed;
+  for (std::size_t at = 0; at < environ->size();) {
+    const std::size_t end = std::min(environ->find('\0', at), environ->size());
+    const std::string_view var(environ->data() + at, end - at);
+    for (std::string_view bad : {"LD_PRELOAD=", "LD_AUDIT=", "LD_LIBRARY_PATH="})
+      if (var.substr(0, bad.size()) == bad) return fail(why, "environment injects code"), errSecCSSignatureFailed;
+    at = end + 1;
+  }
+
+  struct stat exe {};
+  ::fstat(executable_.get(), &exe);
+  auto maps = readAllAt(dir, "maps", kMaxProcFileBytes);
+  if (!maps) return fail(why, "mappings unreadable"), errSecCSSignatureFailed;
+  for (std::size_t at = 0; at < maps->size();) {
+    const std::size_t end = std::min(maps->find('\n', at), maps->size());
+    const std::string line = maps->substr(at, end - at);
+    at = end + 1;
+    char range[64] = {}, perms[8] = {};
+    unsigned long long offset = 0, inode = 0;
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(line.c_str(), "%63s %7s %llx %x:%x %llu", range, perms, &offset, &major, &minor, &inode) != 6) continue;
+    if (perms[2] != 'x' || inode == 0) continue;
+    // Open the mapped file itself: a path in another mount namespace could name something else.
+    UniqueFd mapped(::openat(dir, (std::string("map_files/") + range).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!mapped || ::fstat(mapped.get(), &st) != 0) return fail(why, "mapping unreadable"), errSecCSSignatureFailed;
+    if (st.st_dev == exe.st_dev && st.st_ino == exe.st_ino) continue;
+    const bool foreignOwner = st.st_uid != 0;
+    const bool writable = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    if (foreignOwner || writable) {
+      const auto slash = line.find('/');
+      return fail(why, "maps code not protected by root: " + (slash == std::string::npos ? line : line.substr(slash))),
+             errSecCSSignatureFailed;
+    }
+  }
+
+  if (!pidfdAlive(pidfd_)) return fail(why, "process gone"), errSecCSNoSuchCode;
+  return errSecSuccess;
+}
+
+}  // namespace zeb::codesign

@@ -1,0 +1,61 @@
+// Receives connections for a named service on a Unix stream socket: the socket handed over by the
+// service manager (socket activation), or one we bind ourselves. Each new connection is put to the
+// delegate on the listener's own thread; refused ones are closed at once.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
+#include "platform/xpc/Connection.h"
+
+namespace zeb::xpc {
+
+class Listener;
+
+class ListenerDelegate {
+ public:
+  virtual ~ListenerDelegate() = default;
+  virtual bool shouldAcceptNewConnection(Listener& listener, const std::shared_ptr<Connection>& connection) = 0;
+};
+
+struct ListenerOptions {
+  ConnectionOptions connection;
+  // Connections open at once (admitted or waiting for admission); past it, new ones are dropped.
+  int maxConnections = 64;
+  // Identify peers by pidfd_open plus start time even where SO_PEERPIDFD exists.
+  bool forcePidfdFallback = false;
+};
+
+class Listener {
+ public:
+  static constexpr int kDefaultMaxConnections = 64;
+
+  // The activated socket when the service manager passed one, else `socketPath` bound here with
+  // mode 0666 (a stale socket file with no listener is replaced; a live one is an error).
+  static Result<std::unique_ptr<Listener>> create(const std::string& socketPath, ListenerOptions options,
+                                                  Connection::LogSink log);
+
+  void setDelegate(ListenerDelegate* delegate) { delegate_ = delegate; }
+  // Starts the listener's thread.
+  void resume();
+  const std::string& socketPath() const { return path_; }
+  bool activated() const { return activated_; }
+  int openConnections() const { return open_->load(); }
+
+ private:
+  Listener(UniqueFd fd, std::string path, bool activated, ListenerOptions options, Connection::LogSink log);
+  void run();
+
+  UniqueFd fd_;
+  std::string path_;
+  bool activated_;
+  ListenerOptions options_;
+  Connection::LogSink log_;
+  ListenerDelegate* delegate_ = nullptr;
+  std::shared_ptr<std::atomic<int>> open_ = std::make_shared<std::atomic<int>>(0);
+};
+
+}  // namespace zeb::xpc
