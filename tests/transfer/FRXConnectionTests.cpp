@@ -1,0 +1,243 @@
+// FRXConnection against a real sshd: address resolution, the choice of login method, failures,
+// the optional host key checks and what a connection releases.
+#include <Ferrix/Ferrix.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+
+#include "SshServer.h"
+#include "TestFiles.h"
+
+namespace {
+
+SshServer& server() { return SshServer::shared(); }
+
+std::unique_ptr<FRXConnection> keyConnection(int port, const std::string& address = "127.0.0.1") {
+  auto connection = std::make_unique<FRXConnection>(address, server().user(), server().privateKeyPath(),
+                                                    server().publicKeyPath());
+  connection->setPort(port);
+  return connection;
+}
+
+std::unique_ptr<FRXConnection> passwordConnection(int port, const std::string& password) {
+  auto connection = std::make_unique<FRXConnection>("127.0.0.1", server().user(), password);
+  connection->setPort(port);
+  return connection;
+}
+
+#define REQUIRE_PASSWORD_LOGIN()                                                                      \
+  if (!server().password()) GTEST_SKIP() << "PASSWORD LOGIN NOT TESTED: needs root to create the " \
+                                            "test user; run the tests as root to cover it"
+
+void expectConnectionError(const FRXError& error, const std::string& message) {
+  EXPECT_EQ(error.domain, "frx_error_domain");
+  EXPECT_EQ(error.code, 1);
+  EXPECT_EQ(error.localizedDescription, message);
+}
+
+TEST(FRXConnection, InitialisersStoreCredentialsAndStartAtPort22) {
+  FRXConnection withPassword("host", "user", "secret");
+  EXPECT_EQ(withPassword.port(), 22);
+  EXPECT_EQ(withPassword.password(), "secret");
+  EXPECT_FALSE(withPassword.privateKeyPath());
+  EXPECT_FALSE(withPassword.publicKeyPath());
+  EXPECT_FALSE(withPassword.isConnected());
+
+  FRXConnection withKey("host", "user", "/k", std::nullopt);
+  EXPECT_EQ(withKey.port(), 22);
+  EXPECT_FALSE(withKey.password());
+  EXPECT_EQ(withKey.privateKeyPath(), "/k");
+  EXPECT_FALSE(withKey.publicKeyPath());
+}
+
+TEST(FRXConnection, KeyLoginWithAndWithoutPublicKeyFile) {
+  auto connection = keyConnection(server().port());
+  FRXError error;
+  ASSERT_TRUE(connection->connectWithError(&error)) << error.description();
+  EXPECT_TRUE(connection->isConnected());
+  EXPECT_TRUE(connection->disconnect());
+  EXPECT_FALSE(connection->isConnected());
+
+  // libssh2 derives the public half from the private key file.
+  FRXConnection derived("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  derived.setPort(server().publicKeyOnlyPort());
+  EXPECT_TRUE(derived.connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, PasswordLoginAndRejection) {
+  REQUIRE_PASSWORD_LOGIN();
+  auto good = passwordConnection(server().passwordOnlyPort(), *server().password());
+  FRXError error;
+  ASSERT_TRUE(good->connectWithError(&error)) << error.description();
+
+  auto bad = passwordConnection(server().port(), "wrong password");
+  EXPECT_FALSE(bad->connectWithError(&error));
+  expectConnectionError(error, "Server rejected username or password.");
+  // The session stays held until disconnect.
+  EXPECT_TRUE(bad->isConnected());
+  bad->disconnect();
+  EXPECT_FALSE(bad->isConnected());
+}
+
+TEST(FRXConnection, OnlyThePasswordIsTriedWhenBothAreSet) {
+  REQUIRE_PASSWORD_LOGIN();
+  auto connection = keyConnection(server().port());
+  connection->setPassword("wrong password");
+  FRXError error;
+  EXPECT_FALSE(connection->connectWithError(&error));
+  expectConnectionError(error, "Server rejected username or password.");
+
+  // Offered only the public key, the server lets the same object's key in.
+  auto keyOnly = keyConnection(server().publicKeyOnlyPort());
+  keyOnly->setPassword("wrong password");
+  EXPECT_TRUE(keyOnly->connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, RejectedKeyCarriesLibssh2Code) {
+  FRXConnection stranger("127.0.0.1", server().user(), server().strangerPrivateKeyPath(),
+                         server().strangerPublicKeyPath());
+  stranger.setPort(server().port());
+  FRXError error;
+  EXPECT_FALSE(stranger.connectWithError(&error));
+  EXPECT_EQ(error.domain, "frx_error_domain");
+  EXPECT_TRUE(std::regex_match(error.localizedDescription, std::regex("Server rejected key, -[0-9]+")))
+      << error.localizedDescription;
+  EXPECT_TRUE(stranger.isConnected());
+
+  FRXConnection missingFile("127.0.0.1", server().user(), server().localDirectory() + "/no-such-key", std::nullopt);
+  missingFile.setPort(server().port());
+  EXPECT_FALSE(missingFile.connectWithError(&error));
+  EXPECT_TRUE(std::regex_match(error.localizedDescription, std::regex("Server rejected key, -[0-9]+")));
+}
+
+TEST(FRXConnection, NoSupportedAuthWhenTheOfferedMethodIsNotSet) {
+  FRXError error;
+  auto passwordOnly = passwordConnection(server().publicKeyOnlyPort(), "whatever");
+  EXPECT_FALSE(passwordOnly->connectWithError(&error));
+  expectConnectionError(error, "No supported auth.");
+
+  auto keyOnly = keyConnection(server().passwordOnlyPort());
+  EXPECT_FALSE(keyOnly->connectWithError(&error));
+  expectConnectionError(error, "No supported auth.");
+  // Without an out-parameter the failure is the result alone.
+  keyOnly->disconnect();
+  EXPECT_FALSE(keyOnly->connectWithError());
+}
+
+TEST(FRXConnection, AddressesAreResolvedAndPortIsTakenModulo65536) {
+  FRXError error;
+  auto empty = keyConnection(server().port(), "");
+  EXPECT_FALSE(empty->connectWithError(&error));
+  expectConnectionError(error, "Unable to find host address.");
+
+  auto wrapped = keyConnection(server().port() + 65536);
+  EXPECT_TRUE(wrapped->connectWithError(&error)) << error.description();
+
+  auto named = keyConnection(server().port(), "localhost");
+  EXPECT_TRUE(named->connectWithError(&error)) << error.description();
+
+  if (!server().hasIPv6()) GTEST_SKIP() << "no IPv6 loopback here";
+  auto v6 = keyConnection(server().port(), "::1");
+  EXPECT_TRUE(v6->connectWithError(&error)) << error.description();
+  auto bracketed = keyConnection(server().port(), "[::1]");
+  EXPECT_TRUE(bracketed->connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, FailedConnectionsReleaseTheirSockets) {
+  (void)server();  // started before counting
+  const std::size_t before = openDescriptorCount();
+  // A port nothing listens on.
+  {
+    auto refused = keyConnection(1);
+    FRXError error;
+    EXPECT_FALSE(refused->connectWithError(&error));
+    expectConnectionError(error, "Socket connection failed.");
+    EXPECT_FALSE(refused->isConnected());
+    EXPECT_EQ(openDescriptorCount(), before);
+  }
+  {
+    FRXConnection stranger("127.0.0.1", server().user(), server().strangerPrivateKeyPath(), std::nullopt);
+    stranger.setPort(server().port());
+    EXPECT_FALSE(stranger.connectWithError());
+    EXPECT_GT(openDescriptorCount(), before);
+    // Destruction releases a held session too.
+  }
+  EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(FRXConnection, DestructionLogsOneLine) {
+  testing::internal::CaptureStderr();
+  { FRXConnection idle("127.0.0.1", "user", "password"); }
+  {
+    FRXSFTP sftp("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+    sftp.setPort(server().port());
+    ASSERT_TRUE(sftp.connectWithError());
+  }
+  const std::string logged = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(std::regex_search(logged, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+:\d+\] -\[FRXConnection dealloc\]\n)")))
+      << logged;
+  std::size_t lines = 0;
+  for (std::size_t at = logged.find("-[FRXConnection dealloc]"); at != std::string::npos;
+       at = logged.find("-[FRXConnection dealloc]", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u);
+}
+
+TEST(FRXConnection, OptionalHostKeyChecks) {
+  FRXError error;
+  auto pinned = keyConnection(server().port());
+  pinned->setHostKeyFingerprint(server().hostKeyFingerprint());
+  EXPECT_TRUE(pinned->connectWithError(&error)) << error.description();
+
+  auto wrongPin = keyConnection(server().port());
+  wrongPin->setHostKeyFingerprint("SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
+  EXPECT_FALSE(wrongPin->connectWithError(&error));
+  EXPECT_EQ(error.domain, "frx_error_domain");
+  EXPECT_EQ(error.code, 2);
+  EXPECT_EQ(error.localizedDescription, "Host key verification failed.");
+
+  const std::string knownHosts = server().localDirectory() + "/known_hosts";
+  writeFile(knownHosts, "[127.0.0.1]:" + std::to_string(server().port()) + " " + server().hostKeyLine() + "\n");
+  auto listed = keyConnection(server().port());
+  listed->setKnownHostsPath(knownHosts);
+  EXPECT_TRUE(listed->connectWithError(&error)) << error.description();
+
+  // Listed for another port only: not this server.
+  const std::string otherPort = server().localDirectory() + "/known_hosts_other";
+  writeFile(otherPort, "[127.0.0.1]:" + std::to_string(server().port() + 1) + " " + server().hostKeyLine() + "\n");
+  auto unlisted = keyConnection(server().port());
+  unlisted->setKnownHostsPath(otherPort);
+  EXPECT_FALSE(unlisted->connectWithError(&error));
+  EXPECT_EQ(error.code, 2);
+
+  auto missingFile = keyConnection(server().port());
+  missingFile->setKnownHostsPath(server().localDirectory() + "/no_known_hosts");
+  EXPECT_FALSE(missingFile->connectWithError(&error));
+  EXPECT_EQ(error.code, 2);
+}
+
+TEST(FRXConnection, OneConnectionsEndLeavesAnotherWorking) {
+  FRXSFTP first("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  FRXSFTP second("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  first.setPort(server().port());
+  second.setPort(server().port());
+  ASSERT_TRUE(first.connectWithError());
+  ASSERT_TRUE(second.connectWithError());
+  first.disconnect();
+
+  const std::string remote = server().newRemoteDirectory("after-other-ends");
+  const std::string local = server().localDirectory() + "/after-other-ends";
+  writeFile(local, patternBytes(100000));
+  FRXError error;
+  ASSERT_TRUE(second.copyItemAtPath(local, remote + "/copy", &error)) << error.description();
+  ASSERT_TRUE(second.copyItemAtRemotePath(remote + "/copy", local + ".back", &error)) << error.description();
+  EXPECT_EQ(readFile(local + ".back"), patternBytes(100000));
+  // And a new connection after both ended still starts the library afresh.
+  second.disconnect();
+  EXPECT_TRUE(first.connectWithError(&error)) << error.description();
+}
+
+}  // namespace

@@ -1,0 +1,365 @@
+#include "SshServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* kTestUser = "ferrixtest";
+constexpr const char* kSshd = "/usr/sbin/sshd";
+constexpr int kLaunchAttempts = 5;
+constexpr auto kStartTimeout = std::chrono::seconds(15);
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool writeFile(const std::string& path, const std::string& text, mode_t mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) return false;
+  }
+  return chmod(path.c_str(), mode) == 0;
+}
+
+// A TCP port that is free on 127.0.0.1 (and on ::1 when `ipv6`) at the moment of asking.
+int freePort(bool ipv6) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    close(fd);
+    if (port == 0) continue;
+    if (!ipv6) return port;
+    int fd6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    const bool free6 = bind(fd6, reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0;
+    close(fd6);
+    if (free6) return port;
+  }
+  return 0;
+}
+
+bool loopbackIPv6Works() {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool works = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return works;
+}
+
+bool accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+std::string randomHex(std::size_t bytes) {
+  std::vector<unsigned char> raw(bytes);
+  std::ifstream random("/dev/urandom", std::ios::binary);
+  random.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+  std::string text;
+  char pair[3];
+  for (unsigned char byte : raw) {
+    std::snprintf(pair, sizeof pair, "%02x", byte);
+    text += pair;
+  }
+  return text;
+}
+
+}  // namespace
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& input,
+               std::string* output, std::string* errors) {
+  int in[2];
+  int out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return -1;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return -1;
+  }
+  std::vector<std::string> words{program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  // Standard error goes to a file, so a chatty program can't block on one pipe while we read the other.
+  char errorPath[] = "/tmp/ferrix-stderr-XXXXXX";
+  int errorFd = mkostemp(errorPath, O_CLOEXEC);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    if (errorFd >= 0) dup2(errorFd, STDERR_FILENO);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (!input.empty()) {
+    ssize_t ignored = write(in[1], input.data(), input.size());
+    (void)ignored;
+  }
+  close(in[1]);
+  std::string collected;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) collected.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  if (output != nullptr) *output = collected;
+  if (errorFd >= 0) {
+    close(errorFd);
+    if (errors != nullptr) *errors = readFile(errorPath);
+    unlink(errorPath);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SshServer& SshServer::shared() {
+  static SshServer server;
+  static const bool started = [] {
+    std::string why;
+    if (!server.start(why)) {
+      std::fprintf(stderr, "SshServer: could not start sshd: %s\n%s", why.c_str(), server.logText().c_str());
+      std::abort();
+    }
+    return true;
+  }();
+  (void)started;
+  return server;
+}
+
+SshServer::~SshServer() { stop(); }
+
+bool SshServer::start(std::string& why) {
+  char pattern[] = "/tmp/ferrix-sshd-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    why = "mkdtemp failed";
+    return false;
+  }
+  directory_ = pattern;
+  chmod(directory_.c_str(), 0755);
+  mkdir((directory_ + "/local").c_str(), 0755);
+  mkdir((directory_ + "/remote").c_str(), 0755);
+
+  for (const char* key : {"host_ed25519", "client_ed25519", "stranger_ed25519"}) {
+    if (runProgram("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", key, "-f", directory_ + "/" + key}) != 0) {
+      why = std::string("ssh-keygen failed for ") + key;
+      return false;
+    }
+  }
+  if (!writeFile(directory_ + "/authorized_keys", readFile(publicKeyPath()), 0644)) {
+    why = "cannot write authorized_keys";
+    return false;
+  }
+  std::string listing;
+  runProgram("/usr/bin/ssh-keygen", {"-l", "-E", "sha256", "-f", directory_ + "/host_ed25519.pub"}, "", &listing);
+  std::istringstream fields(listing);
+  std::string bits;
+  fields >> bits >> fingerprint_;
+  std::istringstream hostKey(readFile(directory_ + "/host_ed25519.pub"));
+  std::string type;
+  std::string body;
+  hostKey >> type >> body;
+  hostKeyLine_ = type + " " + body;
+  if (fingerprint_.rfind("SHA256:", 0) != 0 || body.empty()) {
+    why = "cannot read the host key";
+    return false;
+  }
+
+  if (!prepareUser(why)) return false;
+  giveToUser(directory_ + "/remote");
+  return launch(why);
+}
+
+bool SshServer::prepareUser(std::string& why) {
+  if (geteuid() != 0) {
+    const passwd* self = getpwuid(geteuid());
+    if (self == nullptr) {
+      why = "no password database entry for the current user";
+      return false;
+    }
+    user_ = self->pw_name;
+    uid_ = self->pw_uid;
+    gid_ = self->pw_gid;
+    return true;
+  }
+  user_ = kTestUser;
+  if (getpwnam(kTestUser) == nullptr) {
+    // No home and no shell: the account exists only to log in to the test server's SFTP.
+    if (runProgram("/usr/sbin/useradd", {"-M", "-d", "/nonexistent", "-s", "/usr/sbin/nologin", "-c",
+                                         "Ferrix test user", kTestUser}) != 0) {
+      why = "useradd failed";
+      return false;
+    }
+    createdUser_ = true;
+  }
+  password_ = "Frx-" + randomHex(12);
+  if (runProgram("/usr/sbin/chpasswd", {}, user_ + ":" + *password_ + "\n") != 0) {
+    why = "chpasswd failed";
+    return false;
+  }
+  const passwd* entry = getpwnam(kTestUser);
+  if (entry == nullptr) {
+    why = "test user missing after useradd";
+    return false;
+  }
+  uid_ = entry->pw_uid;
+  gid_ = entry->pw_gid;
+  mkdir("/run/sshd", 0755);
+  return true;
+}
+
+bool SshServer::launch(std::string& why) {
+  ipv6_ = loopbackIPv6Works();
+  for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
+    for (int& port : ports_) port = freePort(ipv6_ && &port == &ports_[0]);
+    if (ports_[0] == 0 || ports_[1] == 0 || ports_[2] == 0 || ports_[0] == ports_[1] || ports_[1] == ports_[2] ||
+        ports_[0] == ports_[2]) {
+      continue;
+    }
+    const std::string& d = directory_;
+    std::ostringstream config;
+    config << "ListenAddress 127.0.0.1:" << ports_[0] << "\n";
+    if (ipv6_) config << "ListenAddress [::1]:" << ports_[0] << "\n";
+    config << "ListenAddress 127.0.0.1:" << ports_[1] << "\n"
+           << "ListenAddress 127.0.0.1:" << ports_[2] << "\n"
+           << "HostKey " << d << "/host_ed25519\n"
+           << "PidFile none\n"
+           << "AuthorizedKeysFile " << d << "/authorized_keys\n"
+           << "StrictModes no\n"
+           << "UsePAM no\n"
+           << "PubkeyAuthentication yes\n"
+           << "PasswordAuthentication yes\n"
+           << "KbdInteractiveAuthentication no\n"
+           << "PermitRootLogin no\n"
+           << "MaxStartups 100\n"
+           << "MaxAuthTries 20\n"
+           << "Subsystem sftp internal-sftp\n"
+           << "LogLevel ERROR\n"
+           << "Match LocalPort " << ports_[1] << "\n"
+           << "  PasswordAuthentication no\n"
+           << "Match LocalPort " << ports_[2] << "\n"
+           << "  PubkeyAuthentication no\n";
+    if (!writeFile(d + "/sshd_config", config.str(), 0644)) {
+      why = "cannot write sshd_config";
+      return false;
+    }
+    const std::string configPath = d + "/sshd_config";
+    const std::string logPath = d + "/sshd.log";
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+      // The server ends with the test process, even when that one crashes.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(1);
+      int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (log >= 0) {
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+      }
+      execl(kSshd, kSshd, "-D", "-e", "-f", configPath.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (pid < 0) {
+      why = "fork failed";
+      return false;
+    }
+    pid_ = pid;
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;  // most likely a port was taken in the meantime: try others
+      }
+      if (accepts(ports_[0]) && accepts(ports_[1]) && accepts(ports_[2])) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (pid_ > 0) {
+      why = "sshd did not start listening in time";
+      return false;
+    }
+  }
+  why = "sshd exited at every attempt";
+  return false;
+}
+
+void SshServer::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  if (password_) {
+    // Leave no usable password behind on the account.
+    runProgram("/usr/sbin/usermod", {"-L", user_});
+    password_.reset();
+  }
+  if (!directory_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    directory_.clear();
+  }
+}
+
+std::string SshServer::newRemoteDirectory(const std::string& name) {
+  const std::string path = directory_ + "/remote/" + std::to_string(++remoteCounter_) + "-" + name;
+  mkdir(path.c_str(), 0755);
+  giveToUser(path);
+  return path;
+}
+
+void SshServer::giveToUser(const std::string& path) const {
+  if (lchown(path.c_str(), uid_, gid_) != 0 && geteuid() == 0) {
+    std::fprintf(stderr, "SshServer: lchown %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+}
+
+std::string SshServer::logText() const { return directory_.empty() ? "" : readFile(directory_ + "/sshd.log"); }

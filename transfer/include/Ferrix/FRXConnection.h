@@ -1,0 +1,92 @@
+// FRXConnection: one SSH connection to a server, logged in by password or by a key pair.
+// Operations block their caller; errors come back as an optional FRXError out-parameter.
+#pragma once
+
+#include <Ferrix/FRXConnectionDelegateProtocol.h>
+#include <Ferrix/FRXError.h>
+#include <Ferrix/FRXExport.h>
+#include <Ferrix/FRXHandles.h>
+#include <Ferrix/FRXObject.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class FRX_EXPORT FRXConnection : public FRXObject {
+public:
+  // Password login. The port starts at 22.
+  FRXConnection(std::string_view address, std::string_view username, std::string_view password);
+  // Key login. A null public key path lets libssh2 derive the public key from the private key.
+  FRXConnection(std::string_view address, std::string_view username, std::string_view privateKeyPath,
+                std::optional<std::string> publicKeyPath);
+  FRXConnection(const FRXConnection&) = delete;
+  FRXConnection& operator=(const FRXConnection&) = delete;
+  ~FRXConnection() override;
+
+  // True exactly while a session is held (also one whose login failed, until disconnect).
+  [[nodiscard]] virtual bool isConnected() const;
+  // Connects, runs the SSH handshake and logs in.
+  [[nodiscard]] virtual bool connectWithError(FRXError* error = nullptr);
+  // Ends the session and closes the socket. Always true.
+  virtual bool disconnect();
+
+  [[nodiscard]] const std::string& remoteAddress() const { return remoteAddress_; }
+  void setRemoteAddress(std::string_view remoteAddress) { remoteAddress_ = remoteAddress; }
+  // Taken modulo 65536 when connecting.
+  [[nodiscard]] std::int32_t port() const { return port_; }
+  void setPort(std::int32_t port) { port_ = port; }
+  // Not owned: the delegate must outlive its use by the connection.
+  [[nodiscard]] FRXObject* delegate() const { return delegate_; }
+  void setDelegate(FRXObject* delegate) { delegate_ = delegate; }
+  [[nodiscard]] const std::string& username() const { return username_; }
+  void setUsername(std::string_view username) { username_ = username; }
+  [[nodiscard]] const std::optional<std::string>& password() const { return password_; }
+  void setPassword(std::optional<std::string> password) { password_ = std::move(password); }
+  [[nodiscard]] const std::optional<std::string>& privateKeyPath() const { return privateKeyPath_; }
+  void setPrivateKeyPath(std::optional<std::string> path) { privateKeyPath_ = std::move(path); }
+  [[nodiscard]] const std::optional<std::string>& publicKeyPath() const { return publicKeyPath_; }
+  void setPublicKeyPath(std::optional<std::string> path) { publicKeyPath_ = std::move(path); }
+
+  // Host key checks, both off by default: without them any host key is accepted.
+  // An OpenSSH known-hosts file that must list the server's key for this address and port.
+  [[nodiscard]] const std::optional<std::string>& knownHostsPath() const { return knownHostsPath_; }
+  void setKnownHostsPath(std::optional<std::string> path) { knownHostsPath_ = std::move(path); }
+  // The server key's fingerprint as OpenSSH prints it: "SHA256:" and unpadded base64.
+  [[nodiscard]] const std::optional<std::string>& hostKeyFingerprint() const { return hostKeyFingerprint_; }
+  void setHostKeyFingerprint(std::optional<std::string> fingerprint) { hostKeyFingerprint_ = std::move(fingerprint); }
+
+protected:
+  [[nodiscard]] _LIBSSH2_SESSION* session() const { return session_.get(); }
+  // The delegate when it implements the required callbacks, else null.
+  [[nodiscard]] FRXConnectionDelegateProtocol* conformingDelegate() const;
+  // The delegate when it implements the speed callback, else null.
+  [[nodiscard]] FRXConnectionSpeedDelegateProtocol* speedDelegate() const;
+  // Destruction's own steps: logs the line, then disconnects when isConnected. The destructor of
+  // the most derived class that replaces isConnected or disconnect calls it, so that its own
+  // versions answer; later calls do nothing.
+  void dealloc();
+
+private:
+  bool fail(FRXError* error, std::string message, long code = FRXConnectionErrorFailed);
+  bool openSocket(FRXError* error);
+  bool hostKeyAccepted(FRXError* error);
+  bool authenticate(FRXError* error);
+
+  std::string remoteAddress_;
+  std::int32_t port_ = 22;
+  FRXObject* delegate_ = nullptr;
+  std::string username_;
+  std::optional<std::string> password_;
+  std::optional<std::string> privateKeyPath_;
+  std::optional<std::string> publicKeyPath_;
+  std::optional<std::string> knownHostsPath_;
+  std::optional<std::string> hostKeyFingerprint_;
+
+  // Released in reverse order: the session before its socket, both before libssh2's global state.
+  FRXLibraryReference library_;
+  FRXUniqueFd sock_;
+  FRXSessionHandle session_;
+  bool authenticated_ = false;
+  bool deallocated_ = false;
+};

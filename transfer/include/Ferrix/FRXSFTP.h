@@ -1,0 +1,91 @@
+// FRXSFTP: an FRXConnection with an SFTP channel and the remote file operations: listing,
+// attributes, removal, directory creation, upload and download. Each operation blocks, returns its
+// result, fills the optional error and tells the delegate how it ended before returning.
+#pragma once
+
+#include <Ferrix/FRXConnection.h>
+#include <Ferrix/FRXError.h>
+#include <Ferrix/FRXExport.h>
+#include <Ferrix/FRXHandles.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// The keys of a directory-entry record.
+inline constexpr std::string_view FRXSFTPFileSystemNameKey = "fx_sftp_fs_name_key";
+inline constexpr std::string_view FRXSFTPFileSystemPermissionsKey = "fx_sftp_fs_perm_key";
+inline constexpr std::string_view FRXSFTPFileSystemSizeKey = "fx_sftp_fs_size_key";
+
+// Whether transfers send speed texts. Process-wide: every successful connect of an FRXSFTP sets it
+// from its own delegate (1 when that delegate implements the speed callback, else 0).
+extern FRX_EXPORT std::atomic<std::uint8_t> shouldUpdateSpeed;
+
+// One directory entry, readable by field or by the three keys above.
+struct FRX_EXPORT FRXSFTPRecord {
+  using Value = std::variant<std::string, std::uint64_t, std::int64_t>;
+
+  std::string name;             // a listing's entry name, or the path given to attributesOfItemAtPath
+  std::uint64_t permissions = 0; // the SFTP permission word, file-type bits (0xF000) included
+  std::int64_t size = 0;
+
+  // The value under one of the three keys (string, unsigned 64-bit, signed 64-bit); absent otherwise.
+  [[nodiscard]] std::optional<Value> valueForKey(std::string_view key) const;
+};
+
+class FRX_EXPORT FRXSFTP : public FRXConnection {
+public:
+  // Bytes moved per network call of a transfer.
+  static constexpr std::size_t chunkSize = 16384;
+
+  using FRXConnection::FRXConnection;
+  ~FRXSFTP() override;
+
+  // A session and an SFTP channel are held.
+  [[nodiscard]] bool isConnected() const override;
+  // Connects and opens the SFTP channel. Already connected: true. A session held without a channel
+  // (after a failed login): false without an error, until disconnect.
+  [[nodiscard]] bool connectWithError(FRXError* error = nullptr) override;
+  // Shuts the channel down, then ends the session.
+  bool disconnect() override;
+
+  // The entries of a remote directory in the server's order, "." and ".." included; empty on failure.
+  [[nodiscard]] std::vector<FRXSFTPRecord> contentsOfDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // The attributes of one remote item, named by the path as given.
+  [[nodiscard]] std::optional<FRXSFTPRecord> attributesOfItemAtPath(std::string_view path, FRXError* error = nullptr);
+  [[nodiscard]] bool removeItemAtPath(std::string_view path, FRXError* error = nullptr);
+  // Removes regular files and directories below `path`, depth first. Hidden entries stay; the walk
+  // stops at the first entry that is neither a file nor a directory.
+  [[nodiscard]] bool removeAllContentsOfDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // Empties the directory as above, then removes it.
+  [[nodiscard]] bool removeDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // Creates one directory (mode 0755) after checking that the parent's listing has no item of that
+  // name. Sends no callback of its own.
+  [[nodiscard]] bool createDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // With intermediate directories: walks the path's prefixes, creating each in turn.
+  [[nodiscard]] bool createDirectoryAtPath(std::string_view path, bool withIntermediateDirectories,
+                                           FRXError* error = nullptr);
+
+  // Upload: the local file replaces or creates the remote file, in chunks of chunkSize bytes.
+  [[nodiscard]] bool copyItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error = nullptr);
+  // Download: streamed into a temporary file beside the local path, which is renamed into place once
+  // the whole file has arrived. On any failure the local path is left untouched.
+  [[nodiscard]] bool copyItemAtRemotePath(std::string_view remotePath, std::string_view localPath,
+                                          FRXError* error = nullptr);
+
+private:
+  // The end of every reporting operation: stores `produced` in the caller's error, then tells a
+  // conforming delegate of success, or of failure with `produced` (or with no error when
+  // `reportProduced` is false). Returns `succeeded`.
+  bool closingStep(bool succeeded, const std::optional<FRXError>& produced, FRXError* error,
+                   bool reportProduced = true);
+  // After each chunk: the speed text (timed chunks only) and the progress.
+  void reportChunk(std::uint64_t chunkBytes, std::optional<double> seconds, std::uint64_t transferred,
+                   std::uint64_t size);
+
+  FRXSFTPChannelHandle sftp_session_;
+};

@@ -1,0 +1,99 @@
+#include "FRXLocalFile.h"
+
+#include "FRXInternal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace frx {
+namespace {
+
+// The process's umask without changing it (reading it with umask() would race other threads).
+mode_t currentUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  mode_t mask = 022;
+  if (status == nullptr) return mask;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "Umask:", 6) == 0) {
+      mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8));
+      break;
+    }
+  }
+  std::fclose(status);
+  return mask;
+}
+
+}  // namespace
+
+std::variant<LocalAttributes, FRXError> localAttributes(std::string_view path) {
+  struct stat st {};
+  if (::stat(std::string(path).c_str(), &st) != 0) return localReadError(path, errno);
+  return LocalAttributes{static_cast<std::uint64_t>(st.st_size), static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+int LocalSource::open(std::string_view path) {
+  int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  return 0;
+}
+
+long LocalSource::readChunk(char* buffer, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t n = ::read(fd_.get(), buffer + filled, size - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(filled);
+}
+
+LocalDestination::~LocalDestination() {
+  if (!temporaryPath_.empty()) {
+    fd_.reset();
+    ::unlink(temporaryPath_.c_str());
+  }
+}
+
+int LocalDestination::create(std::string_view path) {
+  path_ = path;
+  std::string directory = deletingLastPathComponent(path);
+  std::string name = lastPathComponent(path);
+  std::string pattern = (directory.empty() ? "" : (directory == "/" ? "/" : directory + "/")) + "." + name +
+                        ".ferrix-XXXXXX";
+  int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  temporaryPath_ = pattern;
+  return 0;
+}
+
+int LocalDestination::write(const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd_.get(), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int LocalDestination::commit() {
+  if (::fchmod(fd_.get(), 0666 & ~currentUmask()) != 0) return errno;
+  if (int closeError = fd_.reset(); closeError != 0) return closeError;
+  if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return errno;
+  temporaryPath_.clear();
+  return 0;
+}
+
+}  // namespace frx

@@ -1,0 +1,61 @@
+// The local side of a transfer: the file an upload reads, and the file a download writes whole or
+// not at all (a temporary file beside the destination, renamed into place at the end).
+#pragma once
+
+#include <Ferrix/FRXError.h>
+#include <Ferrix/FRXHandles.h>
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace frx {
+
+struct LocalAttributes {
+  std::uint64_t size = 0;
+  mode_t permissions = 0;  // the POSIX permission bits, without the file type
+};
+
+// The attributes of a local file (links followed), or the Cocoa error describing why not.
+std::variant<LocalAttributes, FRXError> localAttributes(std::string_view path);
+
+class LocalSource {
+public:
+  // 0, or the errno of the failed open.
+  [[nodiscard]] int open(std::string_view path);
+  // Fills `buffer` unless the end of the file comes first: the bytes read, 0 at the end, -1 on error.
+  [[nodiscard]] long readChunk(char* buffer, std::size_t size);
+  void close() { fd_.reset(); }
+
+private:
+  FRXUniqueFd fd_;
+};
+
+class LocalDestination {
+public:
+  LocalDestination() = default;
+  LocalDestination(const LocalDestination&) = delete;
+  LocalDestination& operator=(const LocalDestination&) = delete;
+  // Removes the temporary file unless commit succeeded.
+  ~LocalDestination();
+
+  // Creates the temporary file beside `path`; 0, or the errno of the failure.
+  [[nodiscard]] int create(std::string_view path);
+  [[nodiscard]] bool isOpen() const { return static_cast<bool>(fd_); }
+  // 0, or the errno of the failed write.
+  [[nodiscard]] int write(const char* data, std::size_t size);
+  // Gives the file the mode a new file would get, closes it and renames it onto the destination;
+  // 0, or the errno of the failed step.
+  [[nodiscard]] int commit();
+
+private:
+  FRXUniqueFd fd_;
+  std::string path_;
+  std::string temporaryPath_;
+};
+
+}  // namespace frx

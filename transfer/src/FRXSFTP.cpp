@@ -1,0 +1,245 @@
+#include <Ferrix/FRXSFTP.h>
+
+#include "FRXInternal.h"
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+#include <array>
+
+std::atomic<std::uint8_t> shouldUpdateSpeed{0};
+
+namespace {
+
+// Buffers for one directory entry's name and long entry.
+constexpr std::size_t kEntryNameCapacity = 512;
+constexpr long kCreatedDirectoryMode = 0755;
+constexpr std::uint64_t kFileTypeMask = 0xF000;
+constexpr std::uint64_t kRegularFile = 0x8000;
+constexpr std::uint64_t kDirectory = 0x4000;
+
+FRXError sftpError(long code, std::string message) {
+  return frx::makeError(FRXSFTPErrorDomain, code, std::move(message));
+}
+
+FRXError noConnectionError() { return sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."); }
+
+bool hasCode(const FRXError& error, long code) { return error.domain == FRXSFTPErrorDomain && error.code == code; }
+
+}  // namespace
+
+std::optional<FRXSFTPRecord::Value> FRXSFTPRecord::valueForKey(std::string_view key) const {
+  if (key == FRXSFTPFileSystemNameKey) return Value(name);
+  if (key == FRXSFTPFileSystemPermissionsKey) return Value(permissions);
+  if (key == FRXSFTPFileSystemSizeKey) return Value(size);
+  return std::nullopt;
+}
+
+FRXSFTP::~FRXSFTP() { dealloc(); }
+
+bool FRXSFTP::isConnected() const { return FRXConnection::isConnected() && static_cast<bool>(sftp_session_); }
+
+bool FRXSFTP::connectWithError(FRXError* error) {
+  bool result = false;
+  std::optional<FRXError> produced;
+  if (isConnected()) {
+    result = true;
+  } else if (FRXConnection::isConnected()) {
+    // A session without a channel (a failed login or channel opening): only disconnect clears it.
+    result = false;
+  } else {
+    FRXError baseError;
+    if (!FRXConnection::connectWithError(&baseError)) {
+      produced = baseError;
+    } else if (LIBSSH2_SFTP* channel = libssh2_sftp_init(session()); channel == nullptr) {
+      produced = sftpError(FRXSFTPErrorConnection, "SFTP connection error");
+    } else {
+      sftp_session_ = FRXSFTPChannelHandle(channel);
+      result = true;
+    }
+  }
+  if (produced && error != nullptr) *error = *produced;
+  if (result && !produced) {
+    shouldUpdateSpeed.store(speedDelegate() != nullptr ? 1 : 0, std::memory_order_relaxed);
+  } else if (auto* delegate = conformingDelegate()) {
+    delegate->connectionDidFailOperationWithError(*this, produced ? &*produced : nullptr);
+  }
+  return result;
+}
+
+bool FRXSFTP::disconnect() {
+  sftp_session_.reset();
+  return FRXConnection::disconnect();
+}
+
+bool FRXSFTP::closingStep(bool succeeded, const std::optional<FRXError>& produced, FRXError* error,
+                          bool reportProduced) {
+  if (produced && error != nullptr) *error = *produced;
+  if (auto* delegate = conformingDelegate()) {
+    if (!succeeded || produced) {
+      delegate->connectionDidFailOperationWithError(*this, produced && reportProduced ? &*produced : nullptr);
+    } else {
+      delegate->connectionDidCompleteOperation(*this);
+    }
+  }
+  return succeeded;
+}
+
+std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view path, FRXError* error) {
+  std::vector<FRXSFTPRecord> records;
+  std::optional<FRXError> produced;
+  if (!isConnected()) {
+    produced = noConnectionError();
+  } else {
+    FRXSFTPFileHandle directory(libssh2_sftp_open_ex(sftp_session_.get(), path.data(),
+                                                     static_cast<unsigned int>(path.size()), 0, 0,
+                                                     LIBSSH2_SFTP_OPENDIR));
+    if (!directory) {
+      produced = sftpError(FRXSFTPErrorNotFound, "Remote directory couldn't be found.");
+    } else {
+      std::array<char, kEntryNameCapacity> name{};
+      std::array<char, kEntryNameCapacity> longEntry{};
+      for (;;) {
+        LIBSSH2_SFTP_ATTRIBUTES attributes{};
+        int length = libssh2_sftp_readdir_ex(directory.get(), name.data(), name.size(), longEntry.data(),
+                                             longEntry.size(), &attributes);
+        // A failed read ends the listing like its end does; what was read stays.
+        if (length <= 0) break;
+        records.push_back(FRXSFTPRecord{std::string(name.data(), static_cast<std::size_t>(length)),
+                                        attributes.permissions, static_cast<std::int64_t>(attributes.filesize)});
+      }
+    }
+  }
+  closingStep(!produced, produced, error);
+  if (produced) records.clear();
+  return records;
+}
+
+std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view path, FRXError* error) {
+  std::optional<FRXSFTPRecord> record;
+  std::optional<FRXError> produced;
+  if (!isConnected()) {
+    produced = noConnectionError();
+  } else {
+    FRXSFTPFileHandle item(libssh2_sftp_open_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
+                                                LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE));
+    if (!item) {
+      produced = sftpError(FRXSFTPErrorNotFound, "Remote item couldn't be found.");
+    } else {
+      LIBSSH2_SFTP_ATTRIBUTES attributes{};
+      // An unreadable attribute set is no failure: the caller just gets no record.
+      if (libssh2_sftp_fstat_ex(item.get(), &attributes, 0) >= 0) {
+        record = FRXSFTPRecord{std::string(path), attributes.permissions,
+                               static_cast<std::int64_t>(attributes.filesize)};
+      }
+    }
+  }
+  closingStep(!produced, produced, error);
+  return record;
+}
+
+bool FRXSFTP::removeItemAtPath(std::string_view path, FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  int rc = libssh2_sftp_unlink_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
+  if (rc != 0) {
+    return closingStep(false, sftpError(FRXSFTPErrorRemoval, "There was an error removing the file: " + std::to_string(rc)),
+                       error);
+  }
+  return closingStep(true, std::nullopt, error);
+}
+
+bool FRXSFTP::removeAllContentsOfDirectoryAtPath(std::string_view path, FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error, false);
+
+  // A directory that can't be listed has nothing to remove.
+  FRXError listingError;
+  const std::vector<FRXSFTPRecord> entries = contentsOfDirectoryAtPath(path, &listingError);
+  bool result = true;
+  for (const FRXSFTPRecord& entry : entries) {
+    if (!entry.name.empty() && entry.name.front() == '.') continue;  // ".", ".." and hidden entries stay
+    const std::string child = std::string(path) + "/" + entry.name;
+    const std::uint64_t type = entry.permissions & kFileTypeMask;
+    if (type == kRegularFile) {
+      result = removeItemAtPath(child, error);
+    } else if (type == kDirectory) {
+      result = removeDirectoryAtPath(child, error);
+    } else {
+      break;  // a link, device or socket ends the walk; the result stands
+    }
+    if (!result) break;
+  }
+  return closingStep(result, std::nullopt, error);
+}
+
+bool FRXSFTP::removeDirectoryAtPath(std::string_view path, FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error, false);
+  if (!removeAllContentsOfDirectoryAtPath(path, error)) return closingStep(false, std::nullopt, error);
+  int rc = libssh2_sftp_rmdir_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
+  if (rc != 0) {
+    return closingStep(false,
+                       sftpError(FRXSFTPErrorRemoval, "There was an error removing the directory: " + std::to_string(rc)),
+                       error, false);
+  }
+  return closingStep(true, std::nullopt, error);
+}
+
+bool FRXSFTP::createDirectoryAtPath(std::string_view path, FRXError* error) {
+  // The parent's listing is also this operation's connection test.
+  FRXError listingError;
+  const std::vector<FRXSFTPRecord> siblings =
+      contentsOfDirectoryAtPath(frx::deletingLastPathComponent(path), &listingError);
+  if (!listingError.domain.empty()) {
+    if (error != nullptr) *error = listingError;
+    return false;
+  }
+  const std::string name = frx::lastPathComponent(path);
+  for (const FRXSFTPRecord& sibling : siblings) {
+    if (sibling.name == name) {
+      if (error != nullptr) *error = sftpError(FRXSFTPErrorItemExists, "An item exists at the specified path.");
+      return false;
+    }
+  }
+  int rc = libssh2_sftp_mkdir_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
+                                 kCreatedDirectoryMode);
+  if (rc < 0) {
+    if (error != nullptr) {
+      *error = sftpError(FRXSFTPErrorRemoteFile, "libssh2_sftp_mkdir failed: " + std::to_string(rc) + "\n");
+    }
+    return false;
+  }
+  return true;
+}
+
+bool FRXSFTP::createDirectoryAtPath(std::string_view path, bool withIntermediateDirectories, FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  if (!withIntermediateDirectories) return closingStep(createDirectoryAtPath(path, error), std::nullopt, error);
+
+  const std::vector<std::string> components = frx::pathComponents(path);
+  if (components.size() == 1 && components.front() == "/") return closingStep(true, std::nullopt, error);
+
+  // Each prefix in turn; the first component is never created itself, except when it is the only
+  // one. An existing prefix counts as success; an unlistable parent is passed over.
+  std::vector<std::string> steps;
+  if (components.size() == 1) {
+    steps.push_back(components.front());
+  } else if (components.size() > 1) {
+    std::string prefix = components.front();
+    for (std::size_t i = 1; i < components.size(); ++i) {
+      prefix += "/" + components[i];
+      steps.push_back(prefix);
+    }
+  }
+  bool result = false;
+  std::optional<FRXError> produced;
+  for (const std::string& step : steps) {
+    FRXError stepError;
+    if (createDirectoryAtPath(step, &stepError) || hasCode(stepError, FRXSFTPErrorItemExists)) {
+      result = true;
+    } else if (!hasCode(stepError, FRXSFTPErrorNotFound)) {
+      produced = stepError;
+      result = false;
+      break;
+    }
+  }
+  return closingStep(result, produced, error);
+}
