@@ -1,0 +1,270 @@
+// zebctl: sends one request to the privileged helper and prints the callback that answers it as
+// one line of JSON.
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/ZEBClientConnection.h"
+
+using nlohmann::json;
+using zeb::Value;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zebctl [--socket PATH] [--timeout SECONDS] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  ready                      ready check: the helper's version\n"
+    "  privileges                 the helper's uid, euid and pid\n"
+    "  stop                       stop the helper (waits for the connection to close)\n"
+    "  mobility DEST              mobility report into directory DEST\n"
+    "  sysdiagnose DEST           sysdiagnose archive into DEST\n"
+    "  wifi DEST                  Wi-Fi diagnostics into DEST\n"
+    "  bluetooth DEST USER        Bluetooth report of USER into DEST\n"
+    "  tm DEST                    Time Machine diagnostics into DEST\n"
+    "  mds DEST                   Spotlight diagnostics into DEST\n"
+    "  sample PID FILE            sample process PID into FILE\n"
+    "  syslogs DEST               system log archive into DEST\n"
+    "  installlogs DEST           install log archive into DEST\n"
+    "  copy SRC=DST [SRC=DST...]  copy named log files\n"
+    "\n"
+    "Prints the answering callback as {\"callback\": SELECTOR, \"args\": [...]} on standard output;\n"
+    "callbacks answering other clients' requests go to standard error as notes.\n"
+    "Exit status: 0 answered without error, 1 answered with an error, 2 usage or connection\n"
+    "failure (a refused client ends here), 3 no answer within the timeout (default 900 s).\n"
+    "A client that leaves before its answer makes the helper exit with status 1 when it answers.\n";
+
+json toJson(const Value& v);
+
+json errorJson(const zeb::Error& e) {
+  json info = json::object();
+  for (const auto& [k, x] : e.userInfo()) info[k] = toJson(x);
+  return json{{"domain", e.domain()}, {"code", e.code()}, {"userInfo", info}};
+}
+
+json toJson(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::kNil: return nullptr;
+    case Value::Kind::kBool: return *v.asBool();
+    case Value::Kind::kInt: return *v.asInt();
+    case Value::Kind::kUInt: return *v.asUInt();
+    case Value::Kind::kDouble: return *v.asDouble();
+    case Value::Kind::kString: return *v.asString();
+    case Value::Kind::kData: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string hex;
+      for (auto b : *v.asData()) {
+        hex.push_back(kHex[b >> 4]);
+        hex.push_back(kHex[b & 15]);
+      }
+      return hex;
+    }
+    case Value::Kind::kURL: return v.asURL()->absoluteString();
+    case Value::Kind::kArray: {
+      json a = json::array();
+      for (const auto& e : *v.asArray()) a.push_back(toJson(e));
+      return a;
+    }
+    case Value::Kind::kDictionary: {
+      json o = json::object();
+      for (const auto& [k, e] : *v.asDictionary()) o[k] = toJson(e);
+      return o;
+    }
+    case Value::Kind::kError: return errorJson(*v.asError());
+  }
+  return nullptr;
+}
+
+// Prints callbacks; remembers when the one we wait for has come.
+class Printer final : public ZEBPrivilegedClientProtocol {
+ public:
+  explicit Printer(std::string awaited) : awaited_(std::move(awaited)) {}
+
+  void helperReadyWithVersion(const std::string& v) override { got("helperReadyWithVersion:", {Value(v)}, false); }
+  void logMessage(const std::string& m) override { got("logMessage:", {Value(m)}, false); }
+  void mobilityReportDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("mobilityReportDidFinish:error:", r, e); }
+  void sysDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("sysDiagnoseDidFinish:error:", r, e); }
+  void wifiDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("wifiDiagnoseDidFinish:error:", r, e); }
+  void sampleProcessDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("sampleProcessDidFinish:error:", r, e); }
+  void bluetoothDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("bluetoothDiagnoseDidFinish:error:", r, e); }
+  void TMDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("TMDiagnoseDidFinish:error:", r, e); }
+  void MDSDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("MDSDiagnoseDidFinish:error:", r, e); }
+  void syslogsDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("syslogsDidFinish:error:", r, e); }
+  void installLogsDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("installLogsDidFinish:error:", r, e); }
+  void copyLogFilesDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("copyLogFilesDidFinish:error:", r, e); }
+
+  // The exit status once answered.
+  std::optional<int> waitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, timeout, [&] { return status_.has_value(); });
+    return status_;
+  }
+
+ private:
+  void finish(const char* selector, const ZEBResult& r, const ZEBOptionalError& e) {
+    got(selector, {r ? Value(*r) : Value(), e ? Value(*e) : Value()}, e.has_value());
+  }
+
+  void got(const std::string& selector, const zeb::Array& args, bool isError) {
+    json a = json::array();
+    for (const auto& v : args) a.push_back(toJson(v));
+    const std::string line =
+        json{{"callback", selector}, {"args", a}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::lock_guard lock(mutex_);
+    if (selector == awaited_ && !status_) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+      status_ = isError ? 1 : 0;
+      cv_.notify_all();
+    } else {
+      std::fprintf(stderr, "note: %s\n", line.c_str());
+    }
+  }
+
+  std::string awaited_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::optional<int> status_;
+};
+
+std::optional<zeb::URL> urlArg(const std::string& path) {
+  std::string absolute = path;
+  if (absolute.empty()) return std::nullopt;
+  if (absolute[0] != '/') {
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) return std::nullopt;
+    absolute = std::string(cwd) + "/" + absolute;
+  }
+  return zeb::URL::fileURLWithPath(absolute);
+}
+
+int usageError(const char* why) {
+  std::fprintf(stderr, "zebctl: %s\n%s", why, kUsage);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string socketPath = ZEBClientConnection::kDefaultSocketPath;
+  double timeoutSeconds = 900;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--socket" && i + 1 < argc) socketPath = argv[++i];
+    else if (a == "--timeout" && i + 1 < argc) {
+      timeoutSeconds = std::atof(argv[++i]);
+      if (timeoutSeconds <= 0) return usageError("bad timeout");
+    } else break;
+  }
+  if (i >= argc) return usageError("no command");
+  const std::string command = argv[i++];
+  std::vector<std::string> args(argv + i, argv + argc);
+  for (const auto& a : args)
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+
+  struct Spec {
+    const char* command;
+    std::size_t args;  // SIZE_MAX: one or more
+    const char* awaited;
+  };
+  static const Spec specs[] = {
+      {"ready", 0, "helperReadyWithVersion:"},
+      {"privileges", 0, "logMessage:"},
+      {"stop", 0, ""},
+      {"mobility", 1, "mobilityReportDidFinish:error:"},
+      {"sysdiagnose", 1, "sysDiagnoseDidFinish:error:"},
+      {"wifi", 1, "wifiDiagnoseDidFinish:error:"},
+      {"bluetooth", 2, "bluetoothDiagnoseDidFinish:error:"},
+      {"tm", 1, "TMDiagnoseDidFinish:error:"},
+      {"mds", 1, "MDSDiagnoseDidFinish:error:"},
+      {"sample", 2, "sampleProcessDidFinish:error:"},
+      {"syslogs", 1, "syslogsDidFinish:error:"},
+      {"installlogs", 1, "installLogsDidFinish:error:"},
+      {"copy", SIZE_MAX, "copyLogFilesDidFinish:error:"},
+  };
+  const Spec* spec = nullptr;
+  for (const auto& s : specs)
+    if (command == s.command) spec = &s;
+  if (!spec) return usageError(("unknown command " + command).c_str());
+  if (spec->args == SIZE_MAX ? args.empty() : args.size() != spec->args) return usageError("wrong number of arguments");
+
+  std::optional<zeb::URL> dest;
+  if (spec->args >= 1 && spec->args != SIZE_MAX && command != "sample") {
+    dest = urlArg(args[0]);
+    if (!dest) return usageError("bad destination");
+  }
+  zeb::Dictionary copies;
+  std::uint64_t pid = 0;
+  if (command == "sample") {
+    char* end = nullptr;
+    pid = std::strtoull(args[0].c_str(), &end, 10);
+    if (args[0].empty() || *end) return usageError("bad pid");
+    dest = urlArg(args[1]);
+    if (!dest) return usageError("bad destination");
+  }
+  if (command == "copy") {
+    for (const auto& a : args) {
+      const auto eq = a.find('=');
+      if (eq == std::string::npos || eq == 0) return usageError("copy takes SRC=DST pairs");
+      copies.insert_or_assign(a.substr(0, eq), Value(a.substr(eq + 1)));
+    }
+  }
+
+  Printer printer(spec->awaited);
+  auto conn = ZEBClientConnection::connect(socketPath, printer);
+  if (!conn.ok()) {
+    std::fprintf(stderr, "zebctl: can't connect to %s: %s\n", socketPath.c_str(),
+                 conn.error().localizedDescription().c_str());
+    return 2;
+  }
+  auto& d = (*conn)->daemon();
+  if (command == "ready") d.performReadyCheck();
+  else if (command == "privileges") d.showPrivileges();
+  else if (command == "stop") d.stopDaemon();
+  else if (command == "mobility") d.runMobilityReportWithDestination(*dest);
+  else if (command == "sysdiagnose") d.runSysdiagnoseWithDestination(*dest);
+  else if (command == "wifi") d.runWifiDiagnoseWithDestination(*dest);
+  else if (command == "bluetooth") d.runBluetoothDiagnoseWithDestination(*dest, args[1]);
+  else if (command == "tm") d.runTMDiagnoseWithDestination(*dest);
+  else if (command == "mds") d.runMDSDiagnoseWithDestination(*dest);
+  else if (command == "sample") d.sampleProcessWithPID(pid, *dest);
+  else if (command == "syslogs") d.gatherSyslogsWithDestination(*dest);
+  else if (command == "installlogs") d.gatherInstallLogsWithDestination(*dest);
+  else if (command == "copy") d.copyLogFiles(copies);
+
+  if (auto e = (*conn)->sendError()) {
+    std::fprintf(stderr, "zebctl: can't send the request: %s\n", e->localizedDescription().c_str());
+    return 2;
+  }
+  const auto timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
+  if (command == "stop") {
+    if ((*conn)->waitUntilClosed(timeout)) return 0;
+    std::fprintf(stderr, "zebctl: the helper did not stop within %g s\n", timeoutSeconds);
+    return 3;
+  }
+  if (auto status = printer.waitFor(timeout)) {
+    std::fflush(stdout);
+    _exit(*status);  // don't tear down under the connection's thread
+  }
+  std::fprintf(stderr, "zebctl: no answer within %g s\n", timeoutSeconds);
+  std::fflush(stderr);
+  _exit(3);
+}

@@ -1,0 +1,109 @@
+// com.orvel.tessel.zeb.privileged: the privileged helper daemon.
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "helper/ZEBPrivilegedDaemon.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--anchors DIR] [--root DIR]\n"
+    "           [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
+    "\n"
+    "Serves the privileged helper on a Unix socket: the one passed by systemd socket activation,\n"
+    "else PATH (default /run/com.orvel.tessel.zeb.privileged.sock).\n"
+    "\n"
+    "  --socket PATH        socket to bind when not socket-activated\n"
+    "  --anchors DIR        directory of NAME.pub anchor keys\n"
+    "                       (default /etc/com.orvel.tessel.zeb.privileged/anchors)\n"
+    "  --root DIR           system root under which the operating system's tools and files are found\n"
+    "  --console-user NAME  the console user on hosts without a seat\n"
+    "  --log-stderr         echo every system log line to standard error\n"
+    "  -LogDebug N          threshold of the leveled log (a user default)\n"
+    "\n"
+    "For tests:\n"
+    "  --send-timeout SECS  how long a callback may wait for the client to read (default 10)\n"
+    "  --pidfd-fallback     identify peers as kernels without SO_PEERPIDFD must\n"
+    "  --max-connections N  connections open at once (default 64)\n";
+
+struct CommandLine {
+  std::string socketPath = "/run/com.orvel.tessel.zeb.privileged.sock";
+  std::string systemRoot = "/";
+  bool logStderr = false;
+  ZEBPrivilegedDaemon::Options daemon;
+  zeb::xpc::ListenerOptions listener;
+};
+
+bool parse(int argc, char** argv, CommandLine& out) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&](std::string& into) {
+      if (i + 1 >= argc) return false;
+      into = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--socket") { if (!next(out.socketPath)) return false; }
+    else if (a == "--anchors") { if (!next(out.daemon.anchorsDirectory)) return false; }
+    else if (a == "--root") { if (!next(out.systemRoot)) return false; }
+    else if (a == "--console-user") { if (!next(v)) return false; out.daemon.consoleUser = v; }
+    else if (a == "--log-stderr") out.logStderr = true;
+    else if (a == "--pidfd-fallback") out.listener.forcePidfdFallback = true;
+    else if (a == "--send-timeout") {
+      if (!next(v)) return false;
+      const double secs = std::atof(v.c_str());
+      if (secs <= 0) return false;
+      out.listener.connection.sendTimeout = std::chrono::milliseconds(static_cast<long long>(secs * 1000));
+    } else if (a == "--max-connections") {
+      if (!next(v) || std::atoi(v.c_str()) <= 0) return false;
+      out.listener.maxConnections = std::atoi(v.c_str());
+    } else if (a.size() > 1 && a[0] == '-' && a[1] != '-' && i + 1 < argc) {
+      ++i;  // a user default of the argument domain
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  CommandLine cl;
+  if (!parse(argc, argv, cl)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  zeb::UserDefaults::registerArguments(argc, argv);
+  zeb::openSystemLog(cl.logStderr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // The one daemon object lives as long as the process.
+  static ZEBPrivilegedDaemon daemon(cl.daemon);
+  auto log = [](int priority, const std::string& line) { zeb::systemLog(priority, "%s", line.c_str()); };
+  auto listener = zeb::xpc::Listener::create(cl.socketPath, cl.listener, log);
+  if (!listener.ok()) {
+    zeb::systemLog(LOG_CRIT, "Can't listen on %s: %s", cl.socketPath.c_str(),
+                   listener.error().localizedDescription().c_str());
+    zeb::flushAndExit(1);
+  }
+  (*listener)->setDelegate(&daemon);
+  (*listener)->resume();
+  zeb::systemLog(LOG_NOTICE, "Listening on %s%s", cl.socketPath.c_str(),
+                 (*listener)->activated() ? " (socket activation)" : "");
+  // Serve for ever: the process ends only through stopDaemon or an undeliverable callback.
+  for (;;) ::pause();
+}
