@@ -2,6 +2,8 @@
 // the optional host key checks and what a connection releases.
 #include <Ferrix/Ferrix.h>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -64,6 +66,23 @@ TEST(FRXConnection, KeyLoginWithAndWithoutPublicKeyFile) {
   FRXConnection derived("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
   derived.setPort(server().publicKeyOnlyPort());
   EXPECT_TRUE(derived.connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, DisconnectEndsTheSessionByApplication) {
+  FRXSFTP connection("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  connection.setPort(server().port());
+  ASSERT_TRUE(connection.connectWithError());
+  // Once the server has answered a request it has nothing more to send that could race the end.
+  EXPECT_FALSE(connection.contentsOfDirectoryAtPath("/").empty());
+  connection.disconnect();
+  // The server logs the reason code and text it was sent; its log lags a little behind.
+  const std::regex ended("Received disconnect from 127\\.0\\.0\\.1 port [0-9]+:11: Normal Shutdown");
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    seen = std::regex_search(server().logText(), ended);
+    if (!seen) usleep(20000);
+  }
+  EXPECT_TRUE(seen) << server().logText();
 }
 
 TEST(FRXConnection, PasswordLoginAndRejection) {

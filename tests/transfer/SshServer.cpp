@@ -281,7 +281,7 @@ bool SshServer::launch(std::string& why) {
            << "MaxStartups 100\n"
            << "MaxAuthTries 20\n"
            << "Subsystem sftp internal-sftp\n"
-           << "LogLevel ERROR\n"
+           << "LogLevel INFO\n"
            << "Match LocalPort " << ports_[1] << "\n"
            << "  PasswordAuthentication no\n"
            << "Match LocalPort " << ports_[2] << "\n"

@@ -1,0 +1,240 @@
+// Uploads and downloads against a real sshd: byte-exact copies at the chunk boundaries, the
+// progress and speed reports, and what each kind of failure leaves behind.
+#include <Ferrix/Ferrix.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "RecordingDelegate.h"
+#include "SshServer.h"
+#include "TestFiles.h"
+
+namespace {
+
+SshServer& server() { return SshServer::shared(); }
+
+using Events = std::vector<std::string>;
+constexpr std::size_t kLarge = 16 * 1024 * 1024 + 1;
+
+std::unique_ptr<FRXSFTP> connectedSFTP(FRXObject* delegate) {
+  auto sftp = std::make_unique<FRXSFTP>("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  sftp->setPort(server().port());
+  sftp->setDelegate(delegate);
+  EXPECT_TRUE(sftp->connectWithError());
+  return sftp;
+}
+
+std::size_t temporaryFilesIn(const std::string& directory) {
+  std::size_t count = 0;
+  std::error_code ignored;
+  for (auto it = std::filesystem::directory_iterator(directory, ignored); it != std::filesystem::directory_iterator();
+       it.increment(ignored)) {
+    if (it->path().filename().string().find(".ferrix-") != std::string::npos) ++count;
+  }
+  return count;
+}
+
+class TransferTest : public testing::Test {
+protected:
+  void SetUp() override {
+    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    remote_ = server().newRemoteDirectory(name);
+    local_ = server().localDirectory() + "/" + name;
+    std::filesystem::create_directories(local_);
+    sftp_ = connectedSFTP(&delegate_);
+  }
+
+  SpeedRecordingDelegate delegate_;
+  std::unique_ptr<FRXSFTP> sftp_;
+  std::string remote_;
+  std::string local_;
+};
+
+TEST(FRXTransferMath, SpeedTextBandsArePowersOf1024) {
+  EXPECT_EQ(FRXTransferSpeedText(1024), "1.00 KBps");
+  EXPECT_EQ(FRXTransferSpeedText(1023.5), "1023.50 Bps");
+  EXPECT_EQ(FRXTransferSpeedText(1048576), "1.00 MBps");
+  EXPECT_EQ(FRXTransferSpeedText(1048575), "1024.00 KBps");
+  EXPECT_EQ(FRXTransferSpeedText(0), "0.00 Bps");
+  EXPECT_EQ(FRXTransferSpeedText(350.0 * 1048576), "350.00 MBps");
+}
+
+TEST(FRXTransferMath, ProgressUsesSixtyFourBitSizes) {
+  constexpr std::uint64_t kGiB = 1ull << 30;
+  EXPECT_DOUBLE_EQ(FRXTransferProgress(3 * kGiB, 6 * kGiB), 50.0);
+  EXPECT_DOUBLE_EQ(FRXTransferProgress(5 * kGiB, 5 * kGiB), 100.0);
+  EXPECT_GT(FRXTransferProgress(16384, 3 * kGiB), 0.0);
+  // The size enters the division at single precision.
+  EXPECT_DOUBLE_EQ(FRXTransferProgress(kLarge, kLarge), kLarge * 100.0 / 16777216.0);
+  EXPECT_NE(FRXTransferProgress(kLarge, kLarge), 100.0);
+}
+
+TEST_F(TransferTest, UploadsAreByteExactWithAReportPerChunk) {
+  struct Case {
+    std::size_t size;
+    std::size_t chunks;
+  };
+  for (const Case& c : {Case{0, 0}, Case{40000, 3}, Case{kLarge, 1025}}) {
+    SCOPED_TRACE(c.size);
+    const std::string source = local_ + "/up-" + std::to_string(c.size);
+    const std::string target = remote_ + "/up-" + std::to_string(c.size);
+    writeFile(source, patternBytes(c.size, 7), 0640);
+    delegate_.clear();
+    FRXError error;
+    ASSERT_TRUE(sftp_->copyItemAtPath(source, target, &error)) << error.description();
+    EXPECT_TRUE(readFile(target) == patternBytes(c.size, 7));
+    EXPECT_EQ(modeOf(target), 0640u);
+    EXPECT_EQ(delegate_.progress.size(), c.chunks);
+    EXPECT_EQ(delegate_.speeds.size(), c.chunks);
+    EXPECT_EQ(delegate_.outcomes(), Events{"complete"});
+    if (c.chunks > 0) {
+      EXPECT_EQ(delegate_.progress.back(), FRXTransferProgress(c.size, c.size));
+      EXPECT_DOUBLE_EQ(delegate_.progress.front(), 16384 * 100.0 / static_cast<float>(c.size));
+      // The speed report of a chunk comes before its progress report.
+      EXPECT_EQ(delegate_.events[0], "speed");
+      EXPECT_EQ(delegate_.events[1], "progress");
+      EXPECT_TRUE(delegate_.speeds.front().find("Bps") != std::string::npos);
+    }
+  }
+  // 40000 bytes: 16384, 16384 and 7232.
+  delegate_.clear();
+  ASSERT_TRUE(sftp_->copyItemAtPath(local_ + "/up-40000", remote_ + "/again"));
+  EXPECT_EQ(delegate_.progress, (std::vector<double>{16384 * 100.0 / 40000, 32768 * 100.0 / 40000, 100.0}));
+}
+
+TEST_F(TransferTest, UploadReplacesALongerRemoteFile) {
+  writeFile(remote_ + "/existing", patternBytes(100000, 3));
+  server().giveToUser(remote_ + "/existing");
+  writeFile(local_ + "/short", "short");
+  ASSERT_TRUE(sftp_->copyItemAtPath(local_ + "/short", remote_ + "/existing"));
+  EXPECT_EQ(readFile(remote_ + "/existing"), "short");
+}
+
+TEST_F(TransferTest, UploadFailures) {
+  FRXError error;
+  // A missing local file is reported as such, connected or not.
+  FRXSFTP unconnected("127.0.0.1", "nobody", "password");
+  RecordingDelegate quiet;
+  unconnected.setDelegate(&quiet);
+  EXPECT_FALSE(unconnected.copyItemAtPath(local_ + "/absent", "/x", &error));
+  EXPECT_EQ(error.domain, "NSCocoaErrorDomain");
+  EXPECT_EQ(error.code, 260);
+  EXPECT_EQ(error.filePath, local_ + "/absent");
+  EXPECT_EQ(quiet.events, Events{"fail:NSCocoaErrorDomain:260"});
+  EXPECT_FALSE(sftp_->copyItemAtPath(local_ + "/absent", remote_ + "/x", &(error = {})));
+  EXPECT_EQ(error.code, 260);
+
+  writeFile(local_ + "/file", "data");
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->copyItemAtPath(local_ + "/file", remote_ + "/no-such-dir/file", &(error = {})));
+  EXPECT_EQ(error.domain, "frx_sftp_error_domain");
+  EXPECT_EQ(error.code, 4);
+  EXPECT_EQ(error.localizedDescription, "Unable to open remote file for writing.");
+  EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:4"});
+
+  // A local read error fails the upload instead of passing for the end of the file.
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->copyItemAtPath(local_, remote_ + "/from-a-directory", &(error = {})));
+  EXPECT_TRUE(error.domain.empty());
+  EXPECT_EQ(delegate_.outcomes(), Events{"fail:none"});
+}
+
+TEST_F(TransferTest, DownloadsAreByteExactAndStreamedIntoPlace) {
+  for (std::size_t size : {std::size_t{40000}, kLarge}) {
+    SCOPED_TRACE(size);
+    const std::string source = remote_ + "/down-" + std::to_string(size);
+    const std::string target = local_ + "/down-" + std::to_string(size);
+    writeFile(source, patternBytes(size, 11));
+    writeFile(target, "old contents");
+    delegate_.clear();
+    FRXError error;
+    ASSERT_TRUE(sftp_->copyItemAtRemotePath(source, target, &error)) << error.description();
+    EXPECT_TRUE(readFile(target) == patternBytes(size, 11));
+    // One report per read; libssh2 may hand back less than a whole chunk.
+    EXPECT_GE(delegate_.progress.size(), (size + 16383) / 16384);
+    EXPECT_TRUE(std::is_sorted(delegate_.progress.begin(), delegate_.progress.end()));
+    EXPECT_EQ(delegate_.speeds.size(), delegate_.progress.size());
+    EXPECT_EQ(delegate_.progress.back(), FRXTransferProgress(size, size));
+    EXPECT_EQ(delegate_.outcomes(), Events{"complete"});
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(modeOf(local_ + "/down-40000"), 0666u & ~mask);
+  EXPECT_EQ(temporaryFilesIn(local_), 0u);
+}
+
+TEST_F(TransferTest, FailedDownloadsLeaveTheLocalPathUntouched) {
+  const std::string target = local_ + "/target";
+  writeFile(target, "precious");
+  FRXError error;
+
+  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/absent", target, &error));
+  EXPECT_EQ(error.code, 4);
+  EXPECT_EQ(error.localizedDescription, "Unable to open remote file for reading.");
+  EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:4"});
+
+  // An empty remote file: NO without an error, nothing written.
+  writeFile(remote_ + "/empty", "");
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/empty", target, &(error = {})));
+  EXPECT_TRUE(error.domain.empty());
+  EXPECT_EQ(delegate_.events, Events{"fail:none"});
+  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/empty", local_ + "/fresh"));
+  EXPECT_FALSE(exists(local_ + "/fresh"));
+
+  // A remote read error (a directory opens, but can't be read) is not the end of the file.
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_, target, &(error = {})));
+  EXPECT_TRUE(error.domain.empty());
+  EXPECT_EQ(delegate_.outcomes(), Events{"fail:none"});
+
+  EXPECT_EQ(readFile(target), "precious");
+  EXPECT_EQ(temporaryFilesIn(local_), 0u);
+
+  // A local destination that can't be written: the caller gets the error, the delegate none.
+  writeFile(remote_ + "/some", "some bytes");
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/some", local_ + "/no-such-dir/file", &error));
+  EXPECT_EQ(error.domain, "NSCocoaErrorDomain");
+  EXPECT_EQ(error.code, 4);
+  EXPECT_EQ(error.underlyingPOSIXError, ENOENT);
+  EXPECT_EQ(delegate_.events, Events{"fail:none"});
+}
+
+TEST(FRXTransferDelegates, WhichDelegateHearsWhat) {
+  const std::string remote = server().newRemoteDirectory("delegates");
+  const std::string local = server().localDirectory() + "/delegates-source";
+  writeFile(local, patternBytes(40000));
+
+  // Without the protocol: no progress, completion or failure; speed texts still come.
+  NonConformingDelegate nonConforming;
+  auto sftp = connectedSFTP(&nonConforming);
+  EXPECT_EQ(shouldUpdateSpeed.load(), 1);
+  ASSERT_TRUE(sftp->copyItemAtPath(local, remote + "/a"));
+  EXPECT_FALSE(sftp->copyItemAtPath(local, remote + "/missing/a"));
+  EXPECT_EQ(nonConforming.events, Events(3, "speed"));
+
+  // The flag is process-wide: another connection sets it, but a delegate without the speed
+  // callback is never sent one.
+  RecordingDelegate noSpeed;
+  auto quiet = connectedSFTP(&noSpeed);
+  EXPECT_EQ(shouldUpdateSpeed.load(), 0);
+  SpeedRecordingDelegate speedy;
+  auto loud = connectedSFTP(&speedy);
+  EXPECT_EQ(shouldUpdateSpeed.load(), 1);
+  ASSERT_TRUE(quiet->copyItemAtPath(local, remote + "/b"));
+  EXPECT_EQ(noSpeed.events, (Events{"progress", "progress", "progress", "complete"}));
+
+  // With the flag cleared by a later connect, even a speed delegate hears no speed.
+  auto clearing = connectedSFTP(&noSpeed);
+  ASSERT_TRUE(loud->copyItemAtRemotePath(remote + "/b", local + ".back"));
+  EXPECT_TRUE(speedy.speeds.empty());
+  EXPECT_GE(speedy.progress.size(), 3u);
+}
+
+}  // namespace
