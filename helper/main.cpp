@@ -32,7 +32,8 @@ constexpr const char* kUsage =
     "For tests:\n"
     "  --send-timeout SECS  how long a callback may wait for the client to read (default 10)\n"
     "  --pidfd-fallback     identify peers as kernels without SO_PEERPIDFD must\n"
-    "  --max-connections N  connections open at once (default 64)\n";
+    "  --max-connections N  connections open at once (default 64)\n"
+    "  --frame-timeout SECS how long a client may take to finish a frame it began (default 30)\n";
 
 struct CommandLine {
   std::string socketPath = "/run/com.orvel.tessel.zeb.privileged.sock";
@@ -62,6 +63,11 @@ bool parse(int argc, char** argv, CommandLine& out) {
       const double secs = std::atof(v.c_str());
       if (secs <= 0) return false;
       out.listener.connection.sendTimeout = std::chrono::milliseconds(static_cast<long long>(secs * 1000));
+    } else if (a == "--frame-timeout") {
+      if (!next(v)) return false;
+      const double secs = std::atof(v.c_str());
+      if (secs <= 0) return false;
+      out.listener.connection.frameTimeout = std::chrono::milliseconds(static_cast<long long>(secs * 1000));
     } else if (a == "--max-connections") {
       if (!next(v) || std::atoi(v.c_str()) <= 0) return false;
       out.listener.maxConnections = std::atoi(v.c_str());

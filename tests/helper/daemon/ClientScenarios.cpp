@@ -1,0 +1,218 @@
+#include "tests/helper/daemon/ClientScenarios.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "client/ZEBClientConnection.h"
+#include "platform/xpc/ValueCodec.h"
+
+namespace zebtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts what arrives; answers nothing.
+class Recorder final : public ZEBPrivilegedClientProtocol {
+ public:
+  std::atomic<int> ready{0};
+  std::atomic<int> messages{0};
+  void helperReadyWithVersion(const std::string&) override { ++ready; }
+  void logMessage(const std::string&) override { ++messages; }
+  void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void syslogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+};
+
+bool waitUntil(const std::atomic<int>& v, int atLeast, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (v.load() < atLeast) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+int rawConnect(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool readAll(int fd, void* buf, std::size_t n) {
+  auto* p = static_cast<char*>(buf);
+  while (n > 0) {
+    const ssize_t r = ::read(fd, p, n);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const std::string& s) {
+  return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+}
+
+// Reads the challenge and echoes it: the connection is then ready for requests.
+bool rawHandshake(int fd) {
+  unsigned char header[4];
+  if (!readAll(fd, header, 4)) return false;
+  const std::uint32_t len = (header[0] << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+  std::string payload(len, '\0');
+  if (!readAll(fd, payload.data(), len)) return false;
+  auto m = zeb::xpc::decodeMessage(payload);
+  if (!m.ok()) return false;
+  return writeAll(fd, zeb::xpc::encodeFrame(m->selector, m->arguments));
+}
+
+// True when the daemon closes the connection within the time.
+bool closedByPeer(int fd, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buf[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    timeval tv{0, 100000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return true;
+  }
+  return false;
+}
+
+std::string frameWithLength(std::uint32_t len, const std::string& payload) {
+  std::string f;
+  f.push_back(static_cast<char>(len >> 24));
+  f.push_back(static_cast<char>(len >> 16));
+  f.push_back(static_cast<char>(len >> 8));
+  f.push_back(static_cast<char>(len));
+  return f + payload;
+}
+
+// The bad inputs a hostile client might send after (or instead of) the handshake.
+std::string badPayload(const std::string& kind, bool& handshake) {
+  using zeb::Array;
+  using zeb::Value;
+  handshake = true;
+  if (kind == "garbage") return std::string("\xff\xfe\x00garbage bytes that are not a frame\x13\x37", 40);
+  if (kind == "oversized") return frameWithLength(64u * 1024 * 1024, "x");
+  if (kind == "truncated") return frameWithLength(100, std::string("\x82\x70", 2));
+  if (kind == "unknown-selector") return zeb::xpc::encodeFrame("deleteEverything", {});
+  if (kind == "wrong-count") return zeb::xpc::encodeFrame("performReadyCheck", Array{Value(1)});
+  if (kind == "wrong-type")
+    return zeb::xpc::encodeFrame("runSysdiagnoseWithDestination:", Array{Value("/tmp")});
+  if (kind == "non-file-url") {
+    // Tag 32 around "http://example.invalid/x": a URL that is not a file URL.
+    std::string payload = std::string("\x82\x78\x1e") + "runSysdiagnoseWithDestination:" + "\x81\xd8\x20\x78\x18" +
+                          "http://example.invalid/x";
+    return frameWithLength(static_cast<std::uint32_t>(payload.size()), payload);
+  }
+  if (kind == "before-echo") {
+    handshake = false;
+    return zeb::xpc::encodeFrame("performReadyCheck", {});
+  }
+  if (kind == "half-frame") return zeb::xpc::encodeFrame("performReadyCheck", {}).substr(0, 6);
+  if (kind == "huge-array") {
+    // Declares 2^32 elements in a few bytes.
+    std::string payload = std::string("\x82\x71", 2) + "performReadyCheck" + std::string("\x9a\xff\xff\xff\xff", 5);
+    return frameWithLength(static_cast<std::uint32_t>(payload.size()), payload);
+  }
+  return {};
+}
+
+}  // namespace
+
+int runClientScenario(int argc, char** argv) {
+  if (argc < 4 || std::strcmp(argv[1], "--zeb-client") != 0) return -1;
+  const std::string scenario = argv[2];
+  const std::string socket = argv[3];
+
+  if (scenario == "replace") {
+    // A second admitted client receives the answers to the first one's requests.
+    Recorder first, second;
+    auto a = ZEBClientConnection::connect(socket, first);
+    if (!a.ok()) return 10;
+    auto b = ZEBClientConnection::connect(socket, second);
+    if (!b.ok()) return 11;
+    std::this_thread::sleep_for(100ms);
+    (*a)->daemon().performReadyCheck();
+    if (!waitUntil(second.ready, 1, 10s)) return 12;
+    std::this_thread::sleep_for(200ms);
+    std::printf("first=%d second=%d\n", first.ready.load(), second.ready.load());
+    return first.ready.load() == 0 ? 0 : 13;
+  }
+  if (scenario == "current-quits") {
+    // The current client goes away; the next callback can't be delivered.
+    Recorder first, second;
+    auto a = ZEBClientConnection::connect(socket, first);
+    if (!a.ok()) return 10;
+    auto b = ZEBClientConnection::connect(socket, second);
+    if (!b.ok()) return 11;
+    std::this_thread::sleep_for(100ms);
+    (*b)->connection()->invalidate();
+    std::this_thread::sleep_for(100ms);
+    (*a)->daemon().performReadyCheck();
+    return (*a)->waitUntilClosed(10s) ? 0 : 12;
+  }
+  if (scenario == "no-read") {
+    // Keeps asking and never reads: the daemon's sends fill the socket and time out.
+    const int fd = rawConnect(socket);
+    if (fd < 0 || !rawHandshake(fd)) return 10;
+    const std::string frame = zeb::xpc::encodeFrame("showPrivileges", {});
+    for (int i = 0; i < 20000; ++i)
+      if (!writeAll(fd, frame)) break;
+    // Still not reading: wait for the daemon to hang up.
+    pollfd p{fd, POLLRDHUP, 0};
+    ::poll(&p, 1, 60000);
+    return 0;
+  }
+  if (scenario == "flood") {
+    // More connections than the daemon keeps open: the extra ones are closed at once.
+    const int count = argc > 4 ? std::atoi(argv[4]) : 80;
+    std::vector<int> fds;
+    int closedEarly = 0;
+    for (int i = 0; i < count; ++i) {
+      const int fd = rawConnect(socket);
+      if (fd >= 0) fds.push_back(fd);
+    }
+    for (int fd : fds)
+      if (closedByPeer(fd, 20ms)) ++closedEarly;
+    std::printf("closed=%d\n", closedEarly);
+    for (int fd : fds) ::close(fd);
+    return closedEarly > 0 ? 0 : 12;
+  }
+  if (scenario.rfind("bad:", 0) == 0) {
+    bool handshake = true;
+    const std::string payload = badPayload(scenario.substr(4), handshake);
+    if (payload.empty()) return 9;
+    const int fd = rawConnect(socket);
+    if (fd < 0) return 10;
+    if (handshake && !rawHandshake(fd)) return 11;
+    writeAll(fd, payload);
+    // Dropped means closed, with nothing answered first.
+    return closedByPeer(fd, 40s) ? 0 : 12;
+  }
+  return 2;
+}
+
+}  // namespace zebtest

@@ -1,0 +1,237 @@
+// The real daemon binary on a temporary socket, talked to by signed clients.
+#include <gtest/gtest.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/helper/daemon/ClientScenarios.h"
+#include "tests/support/DaemonHarness.h"
+
+namespace zebtest {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const char* const kRefusedLine = "ZEBPrivilegedDaemon SecCodeCheckValidity returns error ";
+
+std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+
+// A signed copy of this test binary, to run client scenarios under the test anchor.
+std::string scenarioClient(DaemonHarness& d) {
+  return d.signedCopy(selfPath(), "com.orvel.tessel.VellumDrift", {}, "scenario-client");
+}
+
+ProcessResult runScenario(DaemonHarness& d, const std::string& client, const std::string& scenario,
+                          std::vector<std::string> extra = {}) {
+  std::vector<std::string> argv = {client, "--zeb-client", scenario, d.socketPath()};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return run(argv, 90s);
+}
+
+TEST(Admission, SignedClientsOfBothEditionsAreAdmitted) {
+  DaemonHarness d;
+  auto r = d.zebctl({"ready"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"args\":[\"0.84\"],\"callback\":\"helperReadyWithVersion:\"}\n");
+
+  const auto lite = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDriftLite");
+  r = run({lite, "--socket", d.socketPath(), "privileges"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Hello world! uid = 0, euid = 0, pid = " + std::to_string(d.pid())), std::string::npos) << r.out;
+  EXPECT_TRUE(d.waitForLog("ZEBPrivilegedDaemon performReadyCheck: version: 0.84"));
+  EXPECT_TRUE(d.waitForLog("ZEBPrivilegedDaemon showPrivs"));
+  EXPECT_TRUE(d.waitForLog("Connected to client <connection pid "));
+}
+
+struct RefusedCase {
+  const char* name;
+  int status;
+};
+
+TEST(Admission, RefusesClientsThatDoNotSatisfyTheRequirement) {
+  DaemonHarness d;
+  const std::string unsignedCopy = d.dir() + "/unsigned";
+  fs::copy_file(zebctlPath(), unsignedCopy);
+  const auto wrongId = d.signedCopy(zebctlPath(), "com.orvel.tessel.Other");
+  const auto stranger = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", d.keyPath("stranger"));
+  // The stranger's key, installed as a second anchor: the signature verifies but names the wrong anchor.
+  run({codesignPath(), "keygen", "known", d.anchorsDir()});
+  const auto otherAnchor = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", d.anchorsDir() + "/known.key");
+  // A byte changed after signing.
+  const auto modified = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift");
+  {
+    std::fstream f(modified, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(100);
+    f.put('\x7f');
+  }
+  // A key named like the anchor but not the anchor's key.
+  const std::string impostorDir = d.dir() + "/impostor";
+  fs::create_directories(impostorDir);
+  run({codesignPath(), "keygen", "orvel", impostorDir});
+  const auto impostor = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", impostorDir + "/orvel.key");
+
+  const std::pair<std::string, int> cases[] = {
+      {unsignedCopy, -67062}, {wrongId, -67050}, {stranger, -67061},
+      {otherAnchor, -67050},  {modified, -67061}, {impostor, -67061},
+  };
+  for (const auto& [exe, status] : cases) {
+    auto r = run({exe, "--socket", d.socketPath(), "--timeout", "5", "ready"});
+    EXPECT_EQ(r.status, 2) << exe << ": " << r.out << r.err;
+    EXPECT_TRUE(d.waitForLog(std::string(kRefusedLine) + std::to_string(status))) << exe;
+  }
+  // Refusals change nothing for the admitted.
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+}
+
+TEST(Admission, RefusesInjectedAndTracedClients) {
+  DaemonHarness d;
+  auto r = run({d.client(), "--socket", d.socketPath(), "--timeout", "5", "ready"}, 30s,
+               {{"LD_PRELOAD", "/lib/x86_64-linux-gnu/libc.so.6"}});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_TRUE(d.waitForLog("Refused pid " ) && d.log().find("environment injects code") != std::string::npos) << d.log();
+
+  // A client under ptrace.
+  const pid_t child = fork();
+  if (child == 0) {
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    const std::string sock = d.socketPath();
+    execl(d.client().c_str(), d.client().c_str(), "--socket", sock.c_str(), "--timeout", "5", "ready", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);  // stopped at exec
+  ptrace(PTRACE_CONT, child, nullptr, nullptr);
+  for (;;) {
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) || WIFSIGNALED(status)) break;
+    ptrace(PTRACE_CONT, child, nullptr, WIFSTOPPED(status) && WSTOPSIG(status) != SIGTRAP ? WSTOPSIG(status) : 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+  EXPECT_NE(d.log().find("process is traced"), std::string::npos) << d.log();
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+}
+
+TEST(Admission, RequirementMustBeTheSingleEntry) {
+  // A copy of the daemon whose info dictionary lists two requirements refuses everyone.
+  TempDir t;
+  const std::string plist = t.path() + "/Info.plist";
+  std::ofstream(plist) << R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.orvel.tessel.zeb.privileged</string>
+<key>SMAuthorizedClients</key><array><string>anchor orvel</string><string>anchor orvel</string></array></dict></plist>)";
+  const std::string daemonCopy = t.path() + "/daemon";
+  ASSERT_EQ(run({"/usr/bin/objcopy", "--update-section", "__info_plist=" + plist, daemonPath(), daemonCopy}).status, 0);
+  DaemonHarness d({}, false);
+  // Run the copy in place of the daemon.
+  fs::copy_file(daemonCopy, d.dir() + "/daemon-copy");
+  std::vector<std::string> argv = {d.dir() + "/daemon-copy", "--socket", d.socketPath(), "--anchors", d.anchorsDir(),
+                                   "--log-stderr"};
+  ProcessResult served;
+  std::thread server([&] { served = run(argv, 20s); });
+  for (int i = 0; i < 200 && !fs::exists(d.socketPath()); ++i) std::this_thread::sleep_for(10ms);
+  auto r = d.zebctl({"ready"}, 5s);
+  EXPECT_EQ(r.status, 2);
+  // Stop the copy: it admits nobody, so end it by signal.
+  run({"/usr/bin/pkill", "-f", d.dir() + "/daemon-copy"});
+  server.join();
+  EXPECT_NE(served.err.find("ZEBPrivilegedDaemon couldn't find an authorized client requirement"), std::string::npos)
+      << served.err;
+}
+
+TEST(Connections, SecondClientReplacesTheFirst) {
+  DaemonHarness d;
+  auto r = runScenario(d, scenarioClient(d), "replace");
+  EXPECT_EQ(r.status, 0) << r.out << r.err << d.log();
+  EXPECT_EQ(r.out, "first=0 second=1\n");
+}
+
+TEST(Connections, UndeliverableCallbackEndsTheDaemonWithStatus1) {
+  DaemonHarness d;
+  auto r = runScenario(d, scenarioClient(d), "current-quits");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(d.waitForExit(10s), 1);
+  EXPECT_TRUE(d.waitForLog("privileged helper got an XPC error: "));
+}
+
+TEST(Connections, ClientThatStopsReadingTimesOutAndEndsTheDaemon) {
+  DaemonHarness d({"--send-timeout", "1"});
+  const auto client = scenarioClient(d);
+  std::thread t([&] { runScenario(d, client, "no-read"); });
+  EXPECT_EQ(d.waitForExit(60s), 1) << d.log();
+  EXPECT_NE(d.log().find("send timed out"), std::string::npos);
+  t.join();
+}
+
+TEST(Connections, StopEndsTheDaemonWithStatus0) {
+  DaemonHarness d;
+  auto r = d.zebctl({"stop"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(d.waitForExit(10s), 0);
+  EXPECT_TRUE(d.waitForLog("Stopping."));
+  EXPECT_TRUE(d.waitForLog("0 tasks running tasks"));
+}
+
+TEST(Connections, PidfdFallbackStillAdmits) {
+  DaemonHarness d({"--pidfd-fallback"});
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+}
+
+TEST(BadInput, EachBadConnectionIsDroppedAndOthersAreServed) {
+  DaemonHarness d({"--frame-timeout", "1"});
+  const auto client = scenarioClient(d);
+  for (const char* kind : {"garbage", "oversized", "truncated", "unknown-selector", "wrong-count", "wrong-type",
+                           "non-file-url", "before-echo", "half-frame", "huge-array"}) {
+    auto r = runScenario(d, client, std::string("bad:") + kind);
+    EXPECT_EQ(r.status, 0) << kind << ": " << r.out << r.err;
+    EXPECT_EQ(d.zebctl({"ready"}).status, 0) << kind;
+  }
+  EXPECT_TRUE(d.running());
+  EXPECT_NE(d.log().find("Dropping <connection pid"), std::string::npos);
+  EXPECT_NE(d.log().find("unknown selector"), std::string::npos);
+  EXPECT_NE(d.log().find("frame before the challenge echo"), std::string::npos);
+  EXPECT_NE(d.log().find("not a file URL"), std::string::npos);
+}
+
+TEST(BadInput, FloodOfConnectionsIsCappedAndTheDaemonRecovers) {
+  DaemonHarness d({"--max-connections", "16"});
+  auto r = runScenario(d, scenarioClient(d), "flood", {"40"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(d.waitForLog("connections already open"));
+  // Once the flood is gone, clients are served again.
+  bool served = false;
+  for (int i = 0; i < 50 && !served; ++i) {
+    served = d.zebctl({"ready"}, 5s).status == 0;
+    if (!served) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(served) << d.log();
+}
+
+TEST(Activation, WorksUnderSystemdSocketActivate) {
+  DaemonHarness d({}, false);
+  std::vector<std::string> argv = {"/usr/bin/systemd-socket-activate", "-l", d.socketPath(), daemonPath(),
+                                   "--anchors", d.anchorsDir(), "--log-stderr"};
+  std::thread server([&] {
+    auto r = run(argv, 30s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("(socket activation)"), std::string::npos) << r.err;
+  });
+  for (int i = 0; i < 300 && !fs::exists(d.socketPath()); ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(100ms);
+  auto r = d.zebctl({"ready"}, 10s);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(d.zebctl({"stop"}, 10s).status, 0);
+  server.join();
+}
+
+}  // namespace
+}  // namespace zebtest
+
+int main(int argc, char** argv) {
+  if (int status = zebtest::runClientScenario(argc, argv); status >= 0) return status;
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,78 @@
+// Test support: a real daemon process on a temporary socket with a temporary anchor, and signed
+// copies of client executables.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zebtest {
+
+std::string buildDir();          // where the daemon, zebctl and zeb-codesign were built
+std::string daemonPath();
+std::string zebctlPath();
+std::string codesignPath();
+
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end (killed after `timeout`).
+ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout = std::chrono::seconds(60),
+                  const std::map<std::string, std::string>& extraEnv = {});
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class DaemonHarness {
+ public:
+  explicit DaemonHarness(std::vector<std::string> extraArgs = {}, bool start = true);
+  ~DaemonHarness();
+  DaemonHarness(const DaemonHarness&) = delete;
+  DaemonHarness& operator=(const DaemonHarness&) = delete;
+
+  void start();
+  const std::string& dir() const { return dir_.path(); }
+  std::string socketPath() const { return dir_.path() + "/zeb.sock"; }
+  std::string anchorsDir() const { return dir_.path() + "/anchors"; }
+  std::string rootDir() const { return dir_.path() + "/root"; }
+  pid_t pid() const { return pid_; }
+
+  // A copy of `executable` signed with `key` (a NAME.key path; default: the test anchor "orvel").
+  std::string signedCopy(const std::string& executable, const std::string& identifier,
+                         const std::string& key = {}, const std::string& name = {});
+  std::string keyPath(const std::string& anchor) const;
+  // zebctl signed as com.orvel.tessel.VellumDrift.
+  const std::string& client();
+  ProcessResult zebctl(const std::vector<std::string>& args, std::chrono::seconds timeout = std::chrono::seconds(60));
+
+  std::string log() const;
+  bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Waits for the daemon to end; its exit status, or nothing while it still runs.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool running();
+
+ private:
+  TempDir dir_;
+  std::vector<std::string> extraArgs_;
+  pid_t pid_ = -1;
+  std::optional<int> exitStatus_;
+  std::string client_;
+};
+
+}  // namespace zebtest
