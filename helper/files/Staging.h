@@ -1,0 +1,54 @@
+// Items built out of sight inside a directory and then given their name in one step that never
+// replaces anything: a file without a name (O_TMPFILE) linked into place, or a folder (or, where
+// unnamed files are not supported, a file) under a random temporary name renamed with
+// RENAME_NOREPLACE. Another process sees the final name only once the item is complete.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
+
+namespace zeb::files {
+
+struct StagedItem {
+  UniqueFd fd;           // the new item (a writable file, or a folder opened for reading)
+  std::string tempName;  // its temporary name in the directory; empty for an unnamed file
+};
+
+enum class CopyOwner {
+  kDaemon,    // copies belong to the daemon until someone re-owns them (a copy)
+  kPreserve,  // copies keep the source's owner and group (a move across file systems)
+};
+
+// A copy of the item `sourceFd` (O_PATH, opened without following a link at its end) staged in
+// `dirFd`. Regular files and folders are copied; inside folders symbolic links are copied as links,
+// never followed. Devices, pipes and sockets are refused. Mode bits are kept except set-user-ID and
+// set-group-ID; modification times are kept. Bounded by kMaxTreeDepth and kMaxTreeItems. Errors
+// about the source name `sourcePath`, others `destinationPath`.
+Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
+                             CopyOwner owner);
+
+// An empty regular file with `mode`, staged in `dirFd`, open for writing.
+Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destinationPath);
+
+// Gives the staged item the name `name` in `dirFd`. 0, or an errno value: EEXIST when the name is
+// taken (nothing was replaced), EBUSY when someone swapped the temporary name for another item.
+int publish(int dirFd, StagedItem& item, std::string_view name);
+
+// Removes what remains of a staged item that will not be published.
+void discard(int dirFd, StagedItem& item);
+
+// Removes the item `name` in `dirFd` (a folder with everything inside, never following a link)
+// when it still is the item `expected` describes. 0 or an errno value.
+int removeItem(int dirFd, std::string_view name, const struct stat& expected);
+
+// Stages files under temporary names even where unnamed files are supported; for tests of that path.
+void forceNamedTemporaryFiles(bool force);
+
+}  // namespace zeb::files
