@@ -170,19 +170,24 @@ std::optional<double> parseNumber(const std::string& text) {
 }
 
 std::optional<std::string> processorSpeed(const std::vector<std::vector<std::pair<std::string, std::string>>>& cpus) {
-  // The nominal speed first: what the firmware rates the processor at, not its current clock.
-  for (const char* file : {"base_frequency", "cpuinfo_max_freq"}) {
-    if (auto text = readHostFile(std::string("/sys/devices/system/cpu/cpu0/cpufreq/") + file))
-      if (auto khz = parseNumber(trim(*text))) return formatSpeed(*khz / 1000.0);
-  }
-  if (auto mhz = firstField(cpus, "cpu MHz"))
-    if (auto v = parseNumber(*mhz)) return formatSpeed(*v);
+  // The nominal speed first (what the processor is rated at), its current clock last.
+  const auto cpufreq = [](const char* file) -> std::optional<double> {
+    auto text = readHostFile(std::string("/sys/devices/system/cpu/cpu0/cpufreq/") + file);
+    if (!text) return std::nullopt;
+    auto khz = parseNumber(trim(*text));
+    if (!khz) return std::nullopt;
+    return *khz / 1000.0;
+  };
+  if (auto mhz = cpufreq("base_frequency")) return formatSpeed(*mhz);
   if (auto name = firstField(cpus, "model name")) {
     if (const auto at = name->find(" @ "); at != std::string::npos) {
       const std::string rated = name->substr(at + 3);
       if (auto ghz = parseNumber(rated); ghz && rated.find("GHz") != std::string::npos) return formatSpeed(*ghz * 1000);
     }
   }
+  if (auto mhz = cpufreq("cpuinfo_max_freq")) return formatSpeed(*mhz);
+  if (auto mhz = firstField(cpus, "cpu MHz"))
+    if (auto v = parseNumber(*mhz)) return formatSpeed(*v);
   return std::nullopt;
 }
 
