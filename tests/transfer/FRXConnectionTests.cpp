@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "SshServer.h"
 #include "TestFiles.h"
@@ -257,6 +260,35 @@ TEST(FRXConnection, OneConnectionsEndLeavesAnotherWorking) {
   // And a new connection after both ended still starts the library afresh.
   second.disconnect();
   EXPECT_TRUE(first.connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, ConnectionsOnSeveralThreadsStartAndEndIndependently) {
+  // Each thread connects, moves a file both ways and disconnects, over and over, so libssh2's
+  // global start and end and the speed flag are exercised concurrently.
+  const std::string remote = server().newRemoteDirectory("threads");
+  const std::string local = server().localDirectory() + "/threads-source";
+  writeFile(local, patternBytes(50000, 9));
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 3;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        FRXSFTP sftp("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+        sftp.setPort(server().port());
+        const std::string name = "/t" + std::to_string(t) + "-" + std::to_string(round);
+        if (!sftp.connectWithError() || !sftp.copyItemAtPath(local, remote + name) ||
+            !sftp.copyItemAtRemotePath(remote + name, local + name.substr(1)) ||
+            readFile(local + name.substr(1)) != patternBytes(50000, 9)) {
+          ++failures;
+        }
+        sftp.disconnect();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
