@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -149,28 +150,39 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
   const bool forever = timeout.count() == 0;
   const auto deadline = Clock::now() + timeout;
   std::size_t got = 0;
-  while (got < n) {
-    pollfd p{socket_.get(), POLLIN, 0};
-    const int pr = ::poll(&p, 1, forever ? -1 : remainingMs(deadline));
-    if (pr < 0) {
-      if (errno == EINTR) continue;
-      return posixError(errno, "poll");
-    }
-    if (pr == 0) return connectionError(kConnectionInterrupted, "timed out in the middle of a frame");
+  for (;;) {
+    // What an earlier read brought in already.
+    const std::size_t take = std::min(n - got, inbuf_.size() - inpos_);
+    std::memcpy(buffer + got, inbuf_.data() + inpos_, take);
+    inpos_ += take;
+    got += take;
+    if (got == n) return Ok{};
 
-    iovec iov{buffer + got, n - got};
+    inbuf_.resize(kReadChunk);
+    inpos_ = 0;
+    iovec iov{inbuf_.data(), inbuf_.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 8)];
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    const ssize_t r = ::recvmsg(socket_.get(), &msg, MSG_CMSG_CLOEXEC);
+    const ssize_t r = ::recvmsg(socket_.get(), &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     if (r < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
+      inbuf_.clear();
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
+      pollfd p{socket_.get(), POLLIN, 0};
+      const int pr = ::poll(&p, 1, forever ? -1 : remainingMs(deadline));
+      if (pr < 0 && errno != EINTR) return posixError(errno, "poll");
+      if (pr == 0) return connectionError(kConnectionInterrupted, "timed out in the middle of a frame");
+      continue;
     }
-    if (r == 0) return connectionError(kConnectionInterrupted, "peer closed the connection");
+    if (r == 0) {
+      inbuf_.clear();
+      return connectionError(kConnectionInterrupted, "peer closed the connection");
+    }
+    inbuf_.resize(static_cast<std::size_t>(r));
 
     // Every chunk must come from the admitted peer, and carry nothing but its credentials.
     bool sawCredentials = false;
@@ -194,10 +206,11 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
         foreign = true;
       }
     }
-    if (foreign || !sawCredentials) return connectionError(kConnectionInvalid, "message from another process than the peer");
-    got += static_cast<std::size_t>(r);
+    if (foreign || !sawCredentials) {
+      inbuf_.clear();
+      return connectionError(kConnectionInvalid, "message from another process than the peer");
+    }
   }
-  return Ok{};
 }
 
 Result<Message> Connection::readMessage(bool idleWaitForever) {

@@ -90,6 +90,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   LogSink log_;
   CloseHandler closeHandler_;
   std::shared_ptr<void> token_;
+  // Bytes read from the peer and not yet consumed (only the connection's thread touches them).
+  static constexpr std::size_t kReadChunk = 64 * 1024;
+  std::string inbuf_;
+  std::size_t inpos_ = 0;
   std::mutex sendMutex_;
   std::atomic<bool> valid_{true};
   std::atomic<bool> resumed_{false};
