@@ -17,6 +17,7 @@
 
 #include "FilesTestSupport.h"
 #include "helper/files/ClientDirectory.h"
+#include "helper/files/DirectorySearch.h"
 
 namespace zeb::files {
 namespace {
@@ -167,6 +168,18 @@ TEST_F(FilePlacementTest, SearchLooksOnlyDirectlyInsideAndSortsByCreation) {
   EXPECT_NE(log.text().find(" +0000 with pattern \\.tar"), std::string::npos) << log.text();
 }
 
+TEST_F(FilePlacementTest, AFloodedDirectoryAnswersOnlyTheNewestEntries) {
+  tree.makeFile("work/oldest.log", "");
+  std::this_thread::sleep_for(20ms);
+  for (std::size_t i = 0; i < kMaxSearchResults; ++i) tree.makeFile("work/" + std::to_string(100000 + i) + ".log", "");
+  Result<Regex> pattern = Regex::compile("\\.log$", false);
+  ASSERT_TRUE(pattern.ok());
+  const std::vector<URL> found = placement.findEntriesInDirectory(URL::fileURLWithPath(work), now() - 10s, *pattern);
+  ASSERT_EQ(found.size(), kMaxSearchResults);
+  EXPECT_NE(found.front().lastPathComponent(), "oldest.log");
+  EXPECT_EQ(found.back().lastPathComponent(), std::to_string(100000 + kMaxSearchResults - 1) + ".log");
+}
+
 TEST_F(FilePlacementTest, UnreadableOrMissingDirectoriesGiveEmptyAnswers) {
   tree.makeDir("locked", 0, 0000);
   tree.makeFile("locked/report", "");
@@ -176,6 +189,8 @@ TEST_F(FilePlacementTest, UnreadableOrMissingDirectoriesGiveEmptyAnswers) {
     return placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).empty();
   }));
   EXPECT_EQ(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).size(), 1u);
+  tree.makeLink("clientlink", tree.path("locked"), kClientUid);
+  EXPECT_TRUE(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("clientlink")), now() - 10s, *pattern).empty());
   LogCapture log;
   EXPECT_TRUE(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("nowhere")), now(), *pattern).empty());
   EXPECT_NE(log.text().find("Looking in " + tree.path("nowhere")), std::string::npos);
