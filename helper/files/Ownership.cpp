@@ -35,7 +35,8 @@ void logFailure(std::string_view path, std::string_view description) {
 enum class Outcome { kChanged, kSkipped, kHardLinked, kFailed };
 
 Outcome changeOwner(int fd, const struct stat& st, uid_t owner, int& error) {
-  if (S_ISLNK(st.st_mode)) return Outcome::kSkipped;
+  // A device node given to a user would be raw access to the device.
+  if (S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return Outcome::kSkipped;
   if (S_ISREG(st.st_mode) && st.st_nlink > 1) return Outcome::kHardLinked;
   if (owner == kNoUser) {
     error = EINVAL;

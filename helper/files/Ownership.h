@@ -20,8 +20,8 @@ inline constexpr uid_t kNoUser = static_cast<uid_t>(-1);
 // Sets the owner of the item behind `itemFd` (an O_PATH descriptor opened without following a link
 // at its end) to `owner`; group and mode bits stay. With `recursively` and a folder, then every item
 // below it, depth first, each opened relative to its folder's descriptor without following links.
-// Never changed: symbolic links (left alone, silently) and regular files with more than one hard
-// link (refused). Not entered: folders of another file system than the top item. Every failure or
+// Never changed: symbolic links and device nodes (left alone, silently) and regular files with more
+// than one hard link (refused). Not entered: folders of another file system than the top item. Every failure or
 // refusal below the top is logged as "Error updating permissions of %s: %s" and the walk goes on.
 // The answer is false when any item below the top failed; what happened to the top item itself
 // does not count (a hard-linked top item is still logged).

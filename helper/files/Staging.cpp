@@ -130,6 +130,7 @@ class TreeCopy {
  private:
   CopyFailure copyEntry(int sourceFd, const struct stat& st, int targetDirFd, const char* name, std::size_t depth) {
     if (S_ISREG(st.st_mode)) {
+      if (owner_ == CopyOwner::kPreserve && st.st_nlink > 1) return {EMLINK, true};
       UniqueFd in;
       if (const int e = reopenForReading(sourceFd, st, in)) return {e, true};
       UniqueFd out(::openat(targetDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -253,6 +254,8 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
   struct stat st {};
   if (::fstat(sourceFd, &st) != 0) return cocoaFileError(errno, sourcePath, FileOperation::kRead);
   if (S_ISREG(st.st_mode)) {
+    // A moved file with other names elsewhere is never given away; a copy would lose that mark.
+    if (owner == CopyOwner::kPreserve && st.st_nlink > 1) return cocoaFileError(EMLINK, sourcePath, FileOperation::kRead);
     UniqueFd in;
     if (const int e = reopenForReading(sourceFd, st, in)) return cocoaFileError(e, sourcePath, FileOperation::kRead);
     Result<StagedItem> staged = createStagedFile(dirFd, destinationPath);

@@ -28,7 +28,8 @@ enum class CopyOwner {
 
 // A copy of the item `sourceFd` (O_PATH, opened without following a link at its end) staged in
 // `dirFd`. Regular files and folders are copied; inside folders symbolic links are copied as links,
-// never followed. Devices, pipes and sockets are refused. Mode bits are kept except set-user-ID and
+// never followed. Devices, pipes and sockets are refused, and with kPreserve (a move) so are regular
+// files with more than one hard link, which the copy would otherwise let be re-owned. Mode bits are kept except set-user-ID and
 // set-group-ID; modification times are kept. Bounded by kMaxTreeDepth and kMaxTreeItems. Errors
 // about the source name `sourcePath`, others `destinationPath`.
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,

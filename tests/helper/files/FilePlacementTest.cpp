@@ -298,6 +298,14 @@ TEST_F(FilePlacementTest, MovesAcrossFileSystemsAreNeverSeenHalfDone) {
   EXPECT_EQ(ownerOf(target + "/Folder/f7").uid, kClientUid);
   EXPECT_EQ(std::filesystem::read_symlink(target + "/Folder/link"), "/etc/passwd");
   EXPECT_EQ(ownerOf("/etc/passwd").uid, 0u);
+
+  // A hard link to a root-only file keeps its owner when renamed; a copy must not lose that.
+  const std::string secret = tree.makeFile("work/secret", "root only", 0, 0600);
+  tree.makeDir("work/Linked");
+  ASSERT_EQ(::link(secret.c_str(), tree.path("work/Linked/hard").c_str()), 0);
+  EXPECT_EQ(placement.movePath(tree.path("work/Linked"), target, 0666), std::nullopt);
+  EXPECT_EQ(::access((target + "/Linked").c_str(), F_OK), -1);
+  EXPECT_EQ(ownerOf(secret).uid, 0u);
   std::size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(target)) entries += !entry.path().empty();
   EXPECT_EQ(entries, 2u) << "no staging left behind";
