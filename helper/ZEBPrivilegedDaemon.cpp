@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "helper/files/Ownership.h"
+#include "helper/files/PathPolicy.h"
 #include "platform/codesign/CodeObject.h"
 #include "platform/codesign/Requirement.h"
 #include "platform/foundation/EmbeddedPlist.h"
@@ -20,7 +22,8 @@ void remoteProxyErrorHandler(const Error& error) {
 
 }  // namespace
 
-ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options) : options_(std::move(options)) {
+ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options)
+    : options_(std::move(options)), placement_([this] { return clientUser(); }) {
   exportedInterface_ = makeDaemonInterface(*this);
 }
 
@@ -96,19 +99,27 @@ void ZEBPrivilegedDaemon::stopDaemon() {
   flushAndExit(0);
 }
 
-void ZEBPrivilegedDaemon::notYetAvailable(const char* selector) {
-  systemLog(LOG_NOTICE, "%s is not available in this build", selector);
+uid_t ZEBPrivilegedDaemon::clientUser() const {
+  auto conn = connection();
+  return conn ? conn->effectiveUserIdentifier() : files::kNoUser;
 }
 
-void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const URL&) { notYetAvailable("runMobilityReportWithDestination:"); }
-void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const URL&) { notYetAvailable("runSysdiagnoseWithDestination:"); }
-void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const URL&) { notYetAvailable("runWifiDiagnoseWithDestination:"); }
-void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const URL&, const std::string&) {
-  notYetAvailable("runBluetoothDiagnoseWithDestination:shortUserName:");
+bool ZEBPrivilegedDaemon::canModifyPath(std::string_view path) const { return files::canModifyPath(path); }
+
+Error ZEBPrivilegedDaemon::accessDeniedErrorForPath(std::string_view path) const {
+  return files::accessDeniedErrorForPath(path);
 }
-void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const URL&) { notYetAvailable("runTMDiagnoseWithDestination:"); }
-void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const URL&) { notYetAvailable("runMDSDiagnoseWithDestination:"); }
-void ZEBPrivilegedDaemon::sampleProcessWithPID(std::uint64_t, const URL&) { notYetAvailable("sampleProcessWithPID:withDestination:"); }
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL&) { notYetAvailable("gatherSyslogsWithDestination:"); }
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL&) { notYetAvailable("gatherInstallLogsWithDestination:"); }
-void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary&) { notYetAvailable("copyLogFiles:"); }
+
+std::optional<std::string> ZEBPrivilegedDaemon::movePath(std::string_view source, std::string_view toDirectory,
+                                                         std::int16_t permissions, Error* error) const {
+  return placement_.movePath(source, toDirectory, permissions, error);
+}
+
+bool ZEBPrivilegedDaemon::fixPermissionsOfURL(const URL& url, bool recursively) const {
+  return placement_.fixPermissionsOfURL(url, recursively);
+}
+
+std::vector<URL> ZEBPrivilegedDaemon::findEntriesInDirectory(const URL& directory, Date createdAfter,
+                                                             const Regex& pattern) const {
+  return placement_.findEntriesInDirectory(directory, createdAfter, pattern);
+}

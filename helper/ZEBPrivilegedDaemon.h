@@ -15,6 +15,9 @@
 
 #include "helper/AtomicProperty.h"
 #include "helper/ZEBPrivilegedProtocols.h"
+#include "helper/files/FilePlacement.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Regex.h"
 #include "platform/task/Task.h"
 #include "platform/xpc/Listener.h"
 
@@ -73,14 +76,28 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
                                        TaskSetup setup, TaskCallback callback);
   void terminateRunningTasks();
 
+  // Path policy.
+  bool canModifyPath(std::string_view path) const;
+  zeb::Error accessDeniedErrorForPath(std::string_view path) const;
+
+  // File placement; the client's user is the current connection's effective user at each call.
+  std::optional<std::string> movePath(std::string_view source, std::string_view toDirectory, std::int16_t permissions,
+                                      zeb::Error* error = nullptr) const;
+  bool fixPermissionsOfURL(const zeb::URL& url, bool recursively) const;
+  std::vector<zeb::URL> findEntriesInDirectory(const zeb::URL& directory, zeb::Date createdAfter,
+                                               const zeb::Regex& pattern) const;
+  // The effective uid of the current connection's peer (kNoUser without one).
+  uid_t clientUser() const;
+  const zeb::files::FilePlacement& placement() const { return placement_; }
+
   const Options& options() const { return options_; }
 
  private:
-  void notYetAvailable(const char* selector);
 
   Options options_;
   std::shared_ptr<zeb::xpc::Interface> exportedInterface_;
   AtomicProperty<zeb::xpc::Connection> connection_;
   AtomicProperty<ZEBPrivilegedClientProxy> client_;
   AtomicProperty<ZEBRunningTasks> runningTasks_;
+  zeb::files::FilePlacement placement_;
 };

@@ -10,6 +10,7 @@
 
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "platform/foundation/Log.h"
+#include "Utility/SystemRoot.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
@@ -95,6 +96,10 @@ int main(int argc, char** argv) {
   }
   zeb::UserDefaults::registerArguments(argc, argv);
   zeb::openSystemLog(cl.logStderr);
+  if (auto s = zeb::SystemRoot::set(cl.systemRoot); !s.ok()) {
+    std::fprintf(stderr, "bad --root %s: %s\n", cl.systemRoot.c_str(), s.error().localizedDescription().c_str());
+    return 2;
+  }
   ::signal(SIGPIPE, SIG_IGN);
 
   // The one daemon object lives as long as the process.
