@@ -217,6 +217,8 @@ int removeChildren(int dirFd, std::size_t depth) {
   if (!dir) return errno;
   (void)readable.release();
   const int fd = ::dirfd(dir.get());
+  struct stat here {};
+  if (::fstat(fd, &here) != 0) return errno;
   int result = 0;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name = entry->d_name;
@@ -224,6 +226,10 @@ int removeChildren(int dirFd, std::size_t depth) {
     struct stat st {};
     if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       result = errno;
+      continue;
+    }
+    if (st.st_dev != here.st_dev) {  // something mounted inside: not ours to empty
+      result = EBUSY;
       continue;
     }
     if (const int e = removeItemAt(fd, name, st, depth + 1); e != 0 && e != ENOENT) result = e;
