@@ -219,6 +219,19 @@ struct Best {
   double down = 0;
 };
 
+// The one-minute load average: a busy machine makes every number here noisier.
+std::string loadAverage() {
+  FILE* file = std::fopen("/proc/loadavg", "r");
+  double load = -1;
+  if (file != nullptr) {
+    if (std::fscanf(file, "%lf", &load) != 1) load = -1;
+    std::fclose(file);
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", load);
+  return text;
+}
+
 double mbPerSecond(std::size_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
 
 }  // namespace
@@ -239,6 +252,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::size_t bytes = sizeMiB * kMiB;
+  const std::string loadBefore = loadAverage();
 
   SshServer& server = SshServer::shared();
   const std::string local = server.localDirectory();
@@ -325,7 +339,9 @@ int main(int argc, char** argv) {
   const double downRatio = ferrix.down / plain.down;
   std::printf("Ferrix benchmark: %zu MiB over SFTP to a local OpenSSH server, best of %d round(s)\n", sizeMiB, rounds);
   std::printf("libssh2 negotiated: %s; OpenSSH sftp forced to aes128-ctr / hmac-sha2-256\n", negotiated.c_str());
-  std::printf("(MB = 10^6 bytes; sftp client times less its %.3f s start-up and login)\n\n", sftpOverhead);
+  std::printf("(MB = 10^6 bytes; sftp client times less its %.3f s start-up and login)\n", sftpOverhead);
+  std::printf("load average %s before, %s after (on %ld cores): a loaded machine blurs the ratios\n\n",
+              loadBefore.c_str(), loadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN));
   std::printf("%-26s %12s %14s\n", "", "upload MB/s", "download MB/s");
   std::printf("%-26s %12.1f %14.1f\n", "OpenSSH sftp", openssh.up, openssh.down);
   std::printf("%-26s %12.1f %14.1f\n", "plain libssh2, 16 KiB", plain.up, plain.down);

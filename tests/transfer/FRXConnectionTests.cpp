@@ -2,6 +2,9 @@
 // the optional host key checks and what a connection releases.
 #include <Ferrix/Ferrix.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -42,19 +45,13 @@ void expectConnectionError(const FRXError& error, const std::string& message) {
   EXPECT_EQ(error.localizedDescription, message);
 }
 
-TEST(FRXConnection, InitialisersStoreCredentialsAndStartAtPort22) {
+TEST(FRXConnection, InitialisersStartAtPort22WithOneKindOfCredential) {
   FRXConnection withPassword("host", "user", "secret");
   EXPECT_EQ(withPassword.port(), 22);
-  EXPECT_EQ(withPassword.password(), "secret");
   EXPECT_FALSE(withPassword.privateKeyPath());
-  EXPECT_FALSE(withPassword.publicKeyPath());
-  EXPECT_FALSE(withPassword.isConnected());
-
   FRXConnection withKey("host", "user", "/k", std::nullopt);
   EXPECT_EQ(withKey.port(), 22);
   EXPECT_FALSE(withKey.password());
-  EXPECT_EQ(withKey.privateKeyPath(), "/k");
-  EXPECT_FALSE(withKey.publicKeyPath());
 }
 
 TEST(FRXConnection, KeyLoginWithAndWithoutPublicKeyFile) {
@@ -165,6 +162,33 @@ TEST(FRXConnection, AddressesAreResolvedAndPortIsTakenModulo65536) {
   EXPECT_TRUE(v6->connectWithError(&error)) << error.description();
   auto bracketed = keyConnection(server().port(), "[::1]");
   EXPECT_TRUE(bracketed->connectWithError(&error)) << error.description();
+}
+
+TEST(FRXConnection, AServerThatIsNotSSHFailsTheHandshake) {
+  // A listener that answers like a web server and hangs up.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::thread web([listener] {
+    int peer = accept(listener, nullptr, nullptr);
+    const char reply[] = "HTTP/1.0 400 Bad Request\r\n\r\n";
+    (void)!write(peer, reply, sizeof reply - 1);
+    close(peer);
+  });
+  auto connection = keyConnection(ntohs(address.sin_port));
+  FRXError error;
+  EXPECT_FALSE(connection->connectWithError(&error));
+  web.join();
+  close(listener);
+  expectConnectionError(error, "Failed to establish SSH session.");
+  EXPECT_TRUE(connection->isConnected());  // the session is kept until disconnect
+  connection->disconnect();
+  EXPECT_FALSE(connection->isConnected());
 }
 
 TEST(FRXConnection, FailedConnectionsReleaseTheirSockets) {

@@ -206,6 +206,44 @@ TEST_F(TransferTest, FailedDownloadsLeaveTheLocalPathUntouched) {
   EXPECT_EQ(delegate_.events, Events{"fail:none"});
 }
 
+// Cuts the connection from the server side once the first chunk has been reported.
+class DroppingDelegate : public RecordingDelegate {
+public:
+  void connectionDidUpdateProgress(FRXConnection& connection, double value) override {
+    if (progress.empty()) server().dropConnections();
+    RecordingDelegate::connectionDidUpdateProgress(connection, value);
+  }
+};
+
+TEST(FRXTransferFailures, AConnectionLostMidwayFailsTheTransfer) {
+  const std::string remote = server().newRemoteDirectory("dropped");
+  const std::string local = server().localDirectory() + "/dropped";
+  std::filesystem::create_directories(local);
+  writeFile(local + "/source", patternBytes(kLarge, 13));
+  writeFile(remote + "/source", patternBytes(kLarge, 13));
+  {
+    // Download: a read error is not the end of the file, and nothing reaches the local path.
+    DroppingDelegate delegate;
+    auto sftp = connectedSFTP(&delegate);
+    FRXError error;
+    EXPECT_FALSE(sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error));
+    EXPECT_TRUE(error.domain.empty());
+    EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
+    EXPECT_FALSE(exists(local + "/copy"));
+    EXPECT_EQ(temporaryFilesIn(local), 0u);
+  }
+  {
+    // Upload: the failed write ends it; what was written stays on the server.
+    DroppingDelegate delegate;
+    auto sftp = connectedSFTP(&delegate);
+    FRXError error;
+    EXPECT_FALSE(sftp->copyItemAtPath(local + "/source", remote + "/copy", &error));
+    EXPECT_TRUE(error.domain.empty());
+    EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
+    EXPECT_LT(readFile(remote + "/copy").size(), kLarge);
+  }
+}
+
 TEST(FRXTransferDelegates, WhichDelegateHearsWhat) {
   const std::string remote = server().newRemoteDirectory("delegates");
   const std::string local = server().localDirectory() + "/delegates-source";

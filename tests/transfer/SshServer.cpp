@@ -362,4 +362,31 @@ void SshServer::giveToUser(const std::string& path) const {
   }
 }
 
+void SshServer::dropConnections() const {
+  if (pid_ <= 0) return;
+  // Parent of every process, from /proc/PID/stat (the field after the parenthesised name).
+  std::vector<std::pair<pid_t, pid_t>> parents;
+  std::error_code ignored;
+  for (auto it = std::filesystem::directory_iterator("/proc", ignored); it != std::filesystem::directory_iterator();
+       it.increment(ignored)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = readFile(it->path().string() + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    parents.emplace_back(static_cast<pid_t>(std::stol(name)), parent);
+  }
+  std::vector<pid_t> doomed{pid_};
+  for (std::size_t i = 0; i < doomed.size(); ++i) {
+    for (const auto& [child, parent] : parents) {
+      if (parent == doomed[i]) doomed.push_back(child);
+    }
+  }
+  for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], SIGKILL);
+}
+
 std::string SshServer::logText() const { return directory_.empty() ? "" : readFile(directory_ + "/sshd.log"); }

@@ -46,6 +46,8 @@ public:
   // Hands a file, directory or link made by the test process to the login user.
   void giveToUser(const std::string& path) const;
   [[nodiscard]] std::string logText() const;
+  // Kills every session process of this server (not the server itself): open connections drop.
+  void dropConnections() const;
 
 private:
   SshServer() = default;

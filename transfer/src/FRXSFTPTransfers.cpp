@@ -55,10 +55,10 @@ void FRXSFTP::reportChunk(std::uint64_t chunkBytes, std::optional<double> second
 bool FRXSFTP::copyItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error) {
   // The local file is examined before the connection, so a missing file is reported as such even
   // without a connection.
-  auto examined = frx::localAttributes(localPath);
-  if (auto* localError = std::get_if<FRXError>(&examined)) return closingStep(false, *localError, error);
+  const auto examined = frx::localAttributes(localPath);
+  if (const auto* localError = std::get_if<FRXError>(&examined)) return closingStep(false, *localError, error);
   if (!isConnected()) return closingStep(false, sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."), error);
-  const frx::LocalAttributes attributes = std::get<frx::LocalAttributes>(examined);
+  const frx::LocalAttributes& attributes = *std::get_if<frx::LocalAttributes>(&examined);
 
   FRXSFTPFileHandle remote(libssh2_sftp_open_ex(sftp_session_.get(), remotePath.data(),
                                                 static_cast<unsigned int>(remotePath.size()), kUploadFlags,
