@@ -1,7 +1,7 @@
 #include "Utility/ZEBSystemProfiler.h"
 
 #include <fcntl.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -2,15 +2,16 @@
 // "-xml [DATATYPES...]" with an XML property list of this host (an array of sections, each with
 // "_dataType" and "_items"), and without -xml with the same facts as text. It only reads: /proc,
 // /sys and /etc/os-release, each file bounded.
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -49,12 +50,18 @@ const std::vector<std::string> kDataTypes = {"SPHardwareDataType", "SPSoftwareDa
 std::string hostRoot;
 
 std::optional<std::string> readHostFile(const std::string& path) {
-  std::ifstream in(hostRoot + path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(kMaxFileBytes, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) return std::nullopt;
+  const int fd = ::open((hostRoot + path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, kMaxFileBytes - bytes.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.append(buf, static_cast<std::size_t>(n));
+    if (bytes.size() >= kMaxFileBytes) break;
+  }
+  ::close(fd);
   return bytes;
 }
 
