@@ -93,6 +93,16 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   const Options& options() const { return options_; }
 
  private:
+  // The two forms of the Wi-Fi diagnosis: the legacy tool before 10.9, the newer one from then on.
+  void runLegacyWifiDiagnoseWithDestination(const zeb::URL& destination);
+  void runWdutilDiagnoseWithDestination(const zeb::URL& destination);
+
+  // Log gathering. A family is one of the two gathering requests' sets of constants.
+  struct LogFamily;
+  void gatherLogFamily(const LogFamily& family, const zeb::URL& destination);
+  // Copies every file into the working folder `toArchive`, then packs it into the archive beside it
+  // (its path plus ".zip"): true when both worked.
+  bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive) const;
 
   Options options_;
   std::shared_ptr<zeb::xpc::Interface> exportedInterface_;

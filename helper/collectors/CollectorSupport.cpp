@@ -1,0 +1,137 @@
+#include "helper/collectors/CollectorSupport.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <systemd/sd-login.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include "helper/files/LogText.h"
+#include "helper/files/Ownership.h"
+#include "helper/files/PathPolicy.h"
+#include "helper/files/PathWalk.h"
+#include "platform/foundation/Log.h"
+
+namespace zeb::collectors {
+
+namespace {
+
+// Enough for any password database entry we will meet; getpw*_r asks for more with ERANGE.
+constexpr std::size_t kInitialPasswdBuffer = 1024;
+constexpr std::size_t kMaxPasswdBuffer = 1024 * 1024;
+
+template <typename Lookup>
+std::optional<UserAccount> lookUpAccount(Lookup lookup) {
+  std::vector<char> buffer(kInitialPasswdBuffer);
+  while (true) {
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = lookup(&entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < kMaxPasswdBuffer) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || !found || !found->pw_name) return std::nullopt;
+    UserAccount account{found->pw_name, found->pw_uid, found->pw_dir ? found->pw_dir : ""};
+    return account;
+  }
+}
+
+}  // namespace
+
+Result<SharedPlace> openClientDirectory(std::string_view path, uid_t client) {
+  Result<files::ClientDirectory> directory = files::ClientDirectory::open(path, client);
+  if (!directory) return std::move(directory).takeError();
+  return SharedPlace(std::make_shared<const ClientPlace>(ClientPlace{std::move(directory).value(), client}));
+}
+
+Result<SharedPlace> openDestination(const ZEBPrivilegedDaemon& daemon, const URL& destination) {
+  const std::string& path = destination.path();
+  if (!daemon.canModifyPath(path)) return daemon.accessDeniedErrorForPath(path);
+  Result<SharedPlace> place = openClientDirectory(path, daemon.clientUser());
+  if (!place) {
+    systemLog(LOG_NOTICE, "Refusing destination %s: %s", files::printableText(path).c_str(),
+              place.error().localizedDescription().c_str());
+    return daemon.accessDeniedErrorForPath(path);
+  }
+  return place;
+}
+
+ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place) {
+  return [place = std::move(place)](Task& task) { task.inheritDescriptor(place->directory.fd()); };
+}
+
+std::optional<std::string> newestEntry(const ClientPlace& place, Date start, const Regex& pattern) {
+  systemLog(LOG_NOTICE, "Looking in %s for files created after %s with pattern %s",
+            files::printableText(place.directory.path()).c_str(), describeDate(start).c_str(),
+            pattern.pattern().c_str());
+  std::vector<files::FoundEntry> entries = place.directory.findEntries(start - std::chrono::seconds(1), pattern);
+  if (entries.empty()) return std::nullopt;
+  return std::move(entries.back().name);
+}
+
+bool giveEntryToClient(const ClientPlace& place, const std::string& name, bool recursively) {
+  Result<files::PlacedItem> item = place.directory.openEntry(name);
+  if (!item) {
+    systemLog(LOG_WARNING, "Error updating permissions of %s: %s",
+              files::printableText(place.directory.pathOf(name)).c_str(), item.error().localizedDescription().c_str());
+    return false;
+  }
+  const bool inside = files::reownItem(item->fd.get(), item->path, place.client, recursively);
+  struct stat top {};
+  return inside && ::fstat(item->fd.get(), &top) == 0 && top.st_uid == place.client;
+}
+
+std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error) {
+  const std::string sourceText = files::printableText(source);
+  std::string target = place.directory.pathOf(files::lastComponent(files::lexicallyNormalPath(source)));
+  systemLog(LOG_NOTICE, "Moving %s -> %s", sourceText.c_str(), files::printableText(target).c_str());
+  std::string lastTarget;
+  Result<files::PlacedItem> placed = place.directory.moveItem(source, &lastTarget);
+  if (!placed) {
+    if (!lastTarget.empty()) target = place.directory.pathOf(lastTarget);
+    systemLog(LOG_ERR, "Error moving %s -> %s: %s", sourceText.c_str(), files::printableText(target).c_str(),
+              placed.error().localizedDescription().c_str());
+    if (error) *error = placed.error();
+    return std::nullopt;
+  }
+  (void)files::reownItem(placed->fd.get(), placed->path, place.client, /*recursively=*/true);
+  return placed->path;
+}
+
+std::optional<UserAccount> userNamed(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  auto account = lookUpAccount([&](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+    return ::getpwnam_r(name.c_str(), entry, buffer, size, found);
+  });
+  if (!account || account->home.empty()) return std::nullopt;
+  return account;
+}
+
+std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options) {
+  if (options.consoleUser) return options.consoleUser;
+  char* session = nullptr;
+  uid_t uid = 0;
+  const int rc = ::sd_seat_get_active("seat0", &session, &uid);
+  std::free(session);
+  if (rc < 0) return std::nullopt;
+  auto account = lookUpAccount([&](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+    return ::getpwuid_r(uid, entry, buffer, size, found);
+  });
+  if (!account) return std::nullopt;
+  return account->name;
+}
+
+int launchFailureStatus(const Error& launchError) {
+  const Value* underlying = lookup(launchError.userInfo(), kUnderlyingErrorKey);
+  const Error* cause = underlying ? underlying->asError() : nullptr;
+  const std::int64_t code = cause ? cause->code() : launchError.code();
+  return code == ENOENT || code == ENOTDIR ? 127 : 126;
+}
+
+}  // namespace zeb::collectors

@@ -1,0 +1,68 @@
+// What the collectors share: the client's destination checked, opened and pinned before a tool
+// starts; searches through an opened directory; placing a report and giving it to the client's
+// user; users, their homes and the console user; the answer for a tool that could not be started.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "helper/ZEBPrivilegedDaemon.h"
+#include "helper/files/ClientDirectory.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Regex.h"
+#include "platform/foundation/Result.h"
+#include "platform/foundation/URL.h"
+
+namespace zeb::collectors {
+
+// A directory of the client's, opened when the request arrived. `client` is the user it was checked
+// for: reports placed in it are given to that user. Shared, since a tool's completion keeps it.
+struct ClientPlace {
+  files::ClientDirectory directory;
+  uid_t client;
+};
+using SharedPlace = std::shared_ptr<const ClientPlace>;
+
+// The destination directory of a request: refused by the path policy, or not a directory of the
+// client's user (unless that user is root), it answers the access-denied error for its path.
+Result<SharedPlace> openDestination(const ZEBPrivilegedDaemon& daemon, const URL& destination);
+
+// Any other directory the daemon takes a report from (a user's Desktop folder), held to the same
+// ownership rule. The error says why it could not be opened.
+Result<SharedPlace> openClientDirectory(std::string_view path, uid_t client);
+
+// A setup step that lets the tool write into the place through its pinned path.
+ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place);
+
+// The name of the newest entry created since `start` (one second of slack) whose name matches.
+std::optional<std::string> newestEntry(const ClientPlace& place, Date start, const Regex& pattern);
+
+// Gives the entry `name` of the place to the place's user where it lies. True when the entry now
+// belongs to that user and nothing inside it failed.
+bool giveEntryToClient(const ClientPlace& place, const std::string& name, bool recursively);
+
+// Moves the item at `source` into the place under its own or a numbered name and gives it, with
+// everything inside, to the place's user: the item's new path, or nothing and the error.
+std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error);
+
+struct UserAccount {
+  std::string name;
+  uid_t uid = 0;
+  std::string home;
+};
+
+// The password database's entry; nothing for an unknown user or one without a home directory.
+std::optional<UserAccount> userNamed(const std::string& name);
+
+// The user at the console: the daemon's --console-user, else the user of seat0's active session.
+std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options);
+
+// The status a shell reports for a command it could not start: 127 when it is missing, else 126.
+int launchFailureStatus(const Error& launchError);
+
+}  // namespace zeb::collectors
