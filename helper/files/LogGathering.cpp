@@ -1,0 +1,292 @@
+// Log gathering: the system and install log families packed into one zip archive each and moved
+// into the client's directory, and copies of single log files that a client names. Every request
+// runs to its end on its connection's queue, zip included.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Utility/SystemRoot.h"
+#include "Utility/ZEBUtilities.h"
+#include "helper/ZEBPrivilegedDaemon.h"
+#include "helper/files/ClientDirectory.h"
+#include "helper/files/LogSources.h"
+#include "helper/files/LogText.h"
+#include "helper/files/Ownership.h"
+#include "helper/files/PathPolicy.h"
+#include "helper/files/PathWalk.h"
+#include "helper/files/Staging.h"
+#include "platform/foundation/Description.h"
+#include "platform/foundation/Log.h"
+
+using namespace zeb;
+using namespace zeb::files;
+
+// What tells the two gathering requests apart.
+struct ZEBPrivilegedDaemon::LogFamily {
+  const char* startText;  // followed by the destination's path
+  const char* prefix;     // of the names in the log directory that belong to the family
+  const char* folderName;
+  const char* domain;
+  void (ZEBPrivilegedClientProtocol::*callback)(const ZEBResult&, const ZEBOptionalError&);
+  bool logsArchiveOutcome;
+  // Two gatherings of one family in the same second would share a working folder, and the second
+  // would empty it under the first.
+  std::mutex* lock;
+};
+
+namespace {
+
+constexpr const char* kLogDirectory = "/var/log";
+constexpr std::int16_t kArchivePermissions = 0666;
+constexpr std::int64_t kLogErrorCode = 100;
+constexpr const char* kCopyLogFilesDomain = "com.orvel.zeb.privileged.copyLogFiles";
+constexpr const char* kSomeFilesNotCopied = "Some of the files could not be copied";
+constexpr const char* kCouldNotMoveArchive = "Could not move archive to the destination directory.";
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// The names in the log directory that begin with `prefix`, as full paths, in listing order. A
+// directory that can't be read gives none.
+std::vector<std::string> logFamily(std::string_view prefix) {
+  std::vector<std::string> paths;
+  const std::string directory = SystemRoot::resolve(kLogDirectory);
+  Result<WalkedItem> walked = walkPath(directory, FinalLink::kFollowRootOwned, FileOperation::kRead);
+  if (!walked || !S_ISDIR(walked->status.st_mode)) return paths;
+  Result<UniqueFd> readable = openDirectoryForReading(walked->fd.get(), directory, FileOperation::kRead);
+  if (!readable) return paths;
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(readable->get()));
+  if (!dir) return paths;
+  (void)readable->release();
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.substr(0, prefix.size()) == prefix) paths.push_back(joinPath(directory, name));
+  }
+  return paths;
+}
+
+// Copies one log family member into the working folder under its own name. A link is copied as the
+// link, never followed: whatever it points at stays out of the archive (zip keeps links as links).
+Status copyIntoFolder(const ClientDirectory& folder, const std::string& source) {
+  Result<WalkedParent> parent = walkToParent(source, FileOperation::kRead);
+  if (!parent) return std::move(parent).takeError();
+  const std::string& name = parent->name;
+  UniqueFd item(::openat(parent->dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!item || ::fstat(item.get(), &status) != 0) return cocoaFileError(errno, source, FileOperation::kRead);
+  if (S_ISLNK(status.st_mode)) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlinkat(item.get(), "", target, sizeof target - 1);
+    if (n < 0) return cocoaFileError(errno, source, FileOperation::kRead);
+    target[n] = '\0';
+    if (::symlinkat(target, folder.fd(), name.c_str()) != 0)
+      return cocoaFileError(errno, folder.pathOf(name), FileOperation::kWrite);
+    return Ok{};
+  }
+  Result<StagedItem> staged = stageCopy(folder.fd(), item.get(), source, folder.pathOf(name), CopyOwner::kDaemon);
+  if (!staged) return std::move(staged).takeError();
+  if (const int e = publish(folder.fd(), staged.value(), name); e != 0) {
+    discard(folder.fd(), staged.value());
+    return cocoaFileError(e, folder.pathOf(name), FileOperation::kWrite);
+  }
+  return Ok{};
+}
+
+// Removes what a gathering left in the daemon's own working base directory, never following a link.
+void removeWorkItem(const std::string& path) {
+  Result<WalkedParent> parent = walkToParent(path, FileOperation::kWrite);
+  if (!parent) return;
+  struct stat status {};
+  if (::fstatat(parent->dir.get(), parent->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (const int e = removeItem(parent->dir.get(), parent->name, status); e != 0) {
+    systemLog(LOG_WARNING, "Could not remove %s: %s", printableText(path).c_str(),
+              cocoaFileError(e, path, FileOperation::kWrite).localizedDescription().c_str());
+  }
+}
+
+// The copy of a vetted log file at exactly `destination`, whose folder must be the client's. The
+// copy is made from the descriptor that passed the check, so nothing swapped in since is copied.
+Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourcePath, const std::string& destination,
+                               uid_t client) {
+  if (destination.empty() || destination.front() != '/' || destination.size() > kMaxPathLength)
+    return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
+  const std::string normal = lexicallyNormalPath(destination);
+  const std::string name(lastComponent(normal));
+  if (name.empty()) return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
+  Result<ClientDirectory> directory = ClientDirectory::open(normal.substr(0, normal.size() - name.size()), client);
+  if (!directory) return std::move(directory).takeError();
+  const std::string target = directory->pathOf(name);
+  Result<StagedItem> staged = stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon);
+  if (!staged) return std::move(staged).takeError();
+  if (const int e = publish(directory->fd(), staged.value(), name); e != 0) {
+    discard(directory->fd(), staged.value());
+    return cocoaFileError(e, target, FileOperation::kWrite);
+  }
+  return PlacedItem{name, target, std::move(staged->fd), true};
+}
+
+// The per-file messages as they go into the log: client text cannot break the line structure.
+Dictionary printableMessages(const Dictionary& messages) {
+  Dictionary printable;
+  for (const auto& [source, message] : messages) {
+    printable.emplace(printableText(source), Value(printableText(*message.asString())));
+  }
+  return printable;
+}
+
+}  // namespace
+
+void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily syslogs = {"Collecting Syslogs to destination: ",   "system.log",
+                                    "syslogs",                               "com.orvel.zeb.privileged.copySyslogs",
+                                    &ZEBPrivilegedClientProtocol::syslogsDidFinish, true,
+                                    &lock};
+  gatherLogFamily(syslogs, destination);
+}
+
+void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily installLogs = {"Collecting Install Logs to destination: ",
+                                        "install.log",
+                                        "installLogs",
+                                        "com.orvel.zeb.privileged.copyinstallLogs",
+                                        &ZEBPrivilegedClientProtocol::installLogsDidFinish,
+                                        false,
+                                        &lock};
+  gatherLogFamily(installLogs, destination);
+}
+
+void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& destination) {
+  const std::string& destinationPath = destination.path();
+  systemLog(LOG_NOTICE, "%s%s", family.startText, printableText(destinationPath).c_str());
+
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
+    if (auto c = client()) ((*c).*family.callback)(result, error);
+  };
+  const auto answerNotCopied = [&] {
+    answer(Dictionary{{"filePath", Value("fail.")}},
+           Error::withDescription(family.domain, kLogErrorCode, kSomeFilesNotCopied));
+  };
+  const auto answerNotMoved = [&] {
+    if (family.logsArchiveOutcome)
+      systemLog(LOG_NOTICE, "archivePath is nil. destinationDir is %s", printableText(destinationPath).c_str());
+    answer(Dictionary{{"fileErrors", Value(destinationPath)}},
+           Error::withDescription(family.domain, kLogErrorCode, kCouldNotMoveArchive));
+  };
+
+  // A place that isn't the client's would refuse the archive anyway: don't gather for it.
+  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, clientUser()); !place) {
+    systemLog(LOG_NOTICE, "Can't place logs in %s: %s", printableText(destinationPath).c_str(),
+              place.error().localizedDescription().c_str());
+    answerNotMoved();
+    return;
+  }
+
+  std::lock_guard serialised(*family.lock);
+  const std::vector<std::string> files = logFamily(family.prefix);
+  const std::optional<std::string> folder = ZEBUtilities::tempUserDirectoryDatedWithName(family.folderName);
+  if (!folder) {
+    answerNotCopied();
+    return;
+  }
+  const std::string archive = *folder + ".zip";
+  const bool packed = gatherAndCompressFiles(files, *folder);
+  // The copies are of no use once packed (or not); left behind, every request would add a copy of
+  // the logs to the root user's disk.
+  removeWorkItem(*folder);
+  if (!packed) {
+    removeWorkItem(archive);
+    answerNotCopied();
+    return;
+  }
+
+  const std::optional<std::string> placed = movePath(archive, destinationPath, kArchivePermissions);
+  if (!placed) {
+    removeWorkItem(archive);
+    answerNotMoved();
+    return;
+  }
+  if (family.logsArchiveOutcome) systemLog(LOG_NOTICE, "archivePath is %s", printableText(*placed).c_str());
+  answer(Dictionary{{"filePath", Value(*placed)}}, std::nullopt);
+}
+
+bool ZEBPrivilegedDaemon::gatherAndCompressFiles(const std::vector<std::string>& files,
+                                                 const std::string& toArchive) const {
+  if (!canModifyPath(toArchive)) systemLog(LOG_NOTICE, "Can not modify path?: %s", printableText(toArchive).c_str());
+
+  // The working folder is the daemon's own: nobody else may have a hand in it.
+  Result<ClientDirectory> folder = ClientDirectory::open(toArchive, ::geteuid());
+  if (!folder) {
+    systemLog(LOG_NOTICE, "Could not open %s: %s", printableText(toArchive).c_str(),
+              folder.error().localizedDescription().c_str());
+    return false;
+  }
+  for (const std::string& source : files) {
+    if (Status copied = copyIntoFolder(folder.value(), source); !copied) {
+      systemLog(LOG_NOTICE, "Could not copy: %s -> %s", printableText(source).c_str(),
+                printableText(toArchive).c_str());
+      return false;
+    }
+  }
+  systemLog(LOG_NOTICE, "Copied all files!");
+  return ZEBUtilities::compressDirectoryAtPath(toArchive, toArchive + ".zip");
+}
+
+void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
+    if (auto c = client()) c->copyLogFilesDidFinish(result, error);
+  };
+
+  Dictionary messages;
+  for (const auto& [source, value] : files) {
+    const std::string& destination = *value.asString();
+    switch (openLogSource(source).verdict) {
+      case LogSourceVerdict::kMissing: messages.emplace(source, Value("File doesn't exist")); break;
+      case LogSourceVerdict::kOutside:
+        messages.emplace(source, Value("File must be copied from a log directory"));
+        break;
+      case LogSourceVerdict::kInside:
+        if (!canModifyPath(destination)) messages.emplace(source, Value("Invalid destination: " + destination));
+        break;
+    }
+  }
+  if (!messages.empty()) {
+    systemLog(LOG_NOTICE, "Some files had errors: \n%s", describe(Value(printableMessages(messages))).c_str());
+    answer(Dictionary{{"fileErrors", Value(messages)}},
+           Error::withDescription(kCopyLogFilesDomain, kLogErrorCode, kSomeFilesNotCopied));
+    return;
+  }
+
+  const uid_t owner = clientUser();
+  for (const auto& [source, value] : files) {
+    const std::string& destination = *value.asString();
+    systemLog(LOG_NOTICE, "Copying: %s -> %s", printableText(source).c_str(), printableText(destination).c_str());
+    // Checked again on the descriptor that is copied: the source may have changed since.
+    LogSource opened = openLogSource(source);
+    Result<PlacedItem> copied =
+        opened.verdict == LogSourceVerdict::kInside
+            ? copyLogFile(opened, source, destination, owner)
+            : Result<PlacedItem>(cocoaFileError(opened.verdict == LogSourceVerdict::kMissing ? ENOENT : EACCES,
+                                                source, FileOperation::kRead));
+    if (!copied) {
+      systemLog(LOG_NOTICE, "Could not copy %s -> %s: %s", printableText(source).c_str(),
+                printableText(destination).c_str(), copied.error().localizedDescription().c_str());
+      answer(Dictionary{}, copied.error());
+      return;
+    }
+    (void)reownItem(copied->fd.get(), copied->path, owner, /*recursively=*/true);
+  }
+  answer(Dictionary{}, std::nullopt);
+}
