@@ -1,7 +1,7 @@
 # Warnings for our own targets; third-party headers come in as system headers.
 function(zeb_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow=local -Wnon-virtual-dtor
-    -Wformat=2 -Wimplicit-fallthrough)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wnon-virtual-dtor -Wformat=2
+    -Wimplicit-fallthrough $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local> $<$<CXX_COMPILER_ID:Clang>:-Wshadow-uncaptured-local>)
 endfunction()
 
 # Puts property lists into named, non-loaded ELF sections of an executable after it is linked:

@@ -44,22 +44,16 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
       plist_get_real_val(node, &d);
       return Value(d);
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-      char* s = nullptr;
-      if (plist_get_node_type(node) == PLIST_STRING) plist_get_string_val(node, &s);
-      else plist_get_key_val(node, &s);
-      std::string out = s ? s : "";
-      std::free(s);
-      return Value(std::move(out));
+    case PLIST_STRING: {
+      // Not plist_get_string_val: libplist asserts (and so aborts) on a string holding a NUL.
+      uint64_t length = 0;
+      const char* p = plist_get_string_ptr(node, &length);
+      return Value(std::string(p ? p : "", p ? length : 0));
     }
     case PLIST_DATA: {
-      char* d = nullptr;
       uint64_t len = 0;
-      plist_get_data_val(node, &d, &len);
-      Data out(reinterpret_cast<uint8_t*>(d), reinterpret_cast<uint8_t*>(d) + len);
-      std::free(d);
-      return Value(std::move(out));
+      const auto* d = reinterpret_cast<const uint8_t*>(plist_get_data_ptr(node, &len));
+      return Value(d ? Data(d, d + len) : Data{});
     }
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "platform/foundation/Description.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Regex.h"
@@ -50,6 +53,20 @@ TEST(PropertyList, ReadsXMLAndBinaryAndRefusesJunk) {
   EXPECT_FALSE(parsePropertyList(xml, 10).ok());
   // A binary list with a bogus offset table.
   EXPECT_FALSE(parsePropertyList(std::string("bplist00\x08\x00\x00\x00\x00\x00\x00\x00", 16)).ok());
+}
+
+TEST(PropertyList, StringsWithNulBytesDoNotAbort) {
+  // Found by fuzzing: libplist aborts when asked for a copy of such a string.
+  const std::string xml = std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><string>a") +
+                          std::string(3, '\0') + "b</string></dict></plist>";
+  auto v = parsePropertyList(xml);
+  if (v.ok()) {
+    EXPECT_TRUE(v->asDictionary());
+  }
+  std::ifstream in(ZEB_SOURCE_DIR "/tests/fuzz/regressions/plist/nul-in-string", std::ios::binary);
+  const std::string crash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(crash.empty());
+  (void)parsePropertyList(crash);
 }
 
 TEST(Regex, CountsMatchesCaseInsensitively) {
