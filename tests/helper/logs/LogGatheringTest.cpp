@@ -1,11 +1,8 @@
 // Log archives and log file copies from the real daemon, with a log directory under its test root,
 // asked for by an ordinary user (nobody) unless a test says otherwise.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -15,11 +12,10 @@
 #include <random>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "client/ZEBClientConnection.h"
 #include "tests/support/DaemonHarness.h"
-
-extern char** environ;
 
 namespace zebtest {
 namespace {
@@ -343,31 +339,22 @@ TEST(LogsWorkingFolder, AWorkingFolderThatCannotBeMadeAnswersAsAFailedCopy) {
   fs::create_directories(kWorkingBase);
   // The daemon in a mount namespace of its own where its working base is read-only.
   const std::string script = std::string("mount -t tmpfs -o ro zebtest ") + kWorkingBase + " && exec \"$@\"";
-  std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script,
-                                   "sh", daemonPath(), "--socket", d.socketPath(), "--anchors", d.anchorsDir(),
-                                   "--root", d.rootDir(), "--log-stderr"};
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 2, (d.dir() + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  ASSERT_EQ(spawned, 0);
-  const bool listening = d.waitForLog("Listening on");
-  if (listening) {
-    const ProcessResult r = d.zebctl({"installlogs", d.dir()});
-    const Answer a = answerOf(r);
-    EXPECT_EQ(a.result, (json{{"filePath", "fail."}})) << r.err << d.log();
-    EXPECT_EQ(a.error, zebError("com.orvel.zeb.privileged.copyinstallLogs", "Some of the files could not be copied"));
-    EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  ProcessResult served;
+  std::thread server([&] {
+    served = run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh", daemonPath(),
+                  "--socket", d.socketPath(), "--anchors", d.anchorsDir(), "--root", d.rootDir()},
+                 60s);
+  });
+  for (int i = 0; i < 300 && !fs::exists(d.socketPath()); ++i) std::this_thread::sleep_for(10ms);
+  if (!fs::exists(d.socketPath())) {
+    server.join();
+    GTEST_SKIP() << "SKIPPED LOUDLY: cannot give the daemon a mount namespace: " << served.err;
   }
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!listening) GTEST_SKIP() << "SKIPPED LOUDLY: cannot give the daemon a mount namespace: " << d.log();
+  const Answer a = answerOf(d.zebctl({"installlogs", d.dir()}));
+  EXPECT_EQ(a.result, (json{{"filePath", "fail."}}));
+  EXPECT_EQ(a.error, zebError("com.orvel.zeb.privileged.copyinstallLogs", "Some of the files could not be copied"));
+  EXPECT_EQ(d.zebctl({"stop"}).status, 0);
+  server.join();
 }
 
 }  // namespace
