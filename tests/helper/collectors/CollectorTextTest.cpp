@@ -1,4 +1,4 @@
-// Reading tool output: strict UTF-8, the mobility tool's last line and the legacy Wi-Fi marker.
+// Reading tool output: strict UTF-8 and the mobility tool's last line.
 #include "helper/collectors/CollectorText.h"
 
 #include <gtest/gtest.h>
@@ -35,13 +35,6 @@ TEST(CollectorText, MobilityPathRunsFromFirstSlashToBeforeTheFinalCharacter) {
   EXPECT_EQ(mobilityReportPath("x /a/b /c'"), "/a/b /c");
   EXPECT_EQ(mobilityReportPath("ends in /"), "");
   EXPECT_FALSE(mobilityReportPath("no location here"));
-}
-
-TEST(CollectorText, LegacyWifiMarkerCountsOnTheFirstLineOnly) {
-  EXPECT_EQ(legacyWifiReportPath("noise creating report path: /tmp/r\nmore"), "/tmp/r.tgz");
-  EXPECT_EQ(legacyWifiReportPath("creating report path: /tmp/d/"), "/tmp/d.tgz");
-  EXPECT_FALSE(legacyWifiReportPath("starting\ncreating report path: /tmp/r"));
-  EXPECT_FALSE(legacyWifiReportPath("creating report path:/tmp/r"));
 }
 
 }  // namespace
