@@ -1,0 +1,74 @@
+#!/bin/sh
+# cmake --install into a staging directory: everything lands where it should, the installed client
+# signed after installing is admitted by the installed daemon started on demand, and a small program
+# builds and runs against the installed Ferrix through pkg-config and through find_package.
+set -eu
+build=$1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+stage=$(mktemp -d)
+activator=
+trap 'kill $activator 2>/dev/null || true; rm -rf "$stage"' EXIT
+chmod 755 "$stage"
+
+DESTDIR=$stage/dest cmake --install "$build" --prefix /usr/local >"$stage/install.log" 2>&1 || fail "install: $(tail "$stage/install.log")"
+p=$stage/dest/usr/local
+root=$p/libexec/com.orvel.tessel.zeb.privileged/root
+for f in sbin/com.orvel.tessel.zeb.privileged bin/zebctl bin/zeb-codesign bin/ferrix \
+         lib/libFerrix.so include/Ferrix/Ferrix.h include/Ferrix/FRXSFTP.h lib/pkgconfig/ferrix.pc \
+         lib/cmake/Ferrix/FerrixConfig.cmake lib/systemd/system/com.orvel.tessel.zeb.privileged.socket \
+         lib/systemd/system/com.orvel.tessel.zeb.privileged.service share/doc/zeb/protocol.md; do
+  [ -e "$p/$f" ] || fail "missing $f"
+done
+for t in usr/bin/sysdiagnose usr/bin/sample usr/sbin/system_profiler System/Library/CoreServices/SystemVersion.plist \
+         System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info; do
+  [ -e "$root/$t" ] || fail "missing system root entry $t"
+done
+grep -q "^ExecStart=/usr/local/sbin/com.orvel.tessel.zeb.privileged --root /usr/local/libexec/com.orvel.tessel.zeb.privileged/root$" \
+  "$p/lib/systemd/system/com.orvel.tessel.zeb.privileged.service" || fail "unit ExecStart"
+
+# Sign the installed client (installing may have rewritten it), start the installed daemon on demand.
+mkdir "$stage/anchors"
+"$p/bin/zeb-codesign" keygen orvel "$stage/anchors" >/dev/null
+"$p/bin/zeb-codesign" sign --key "$stage/anchors/orvel.key" --identifier com.orvel.tessel.VellumDrift "$p/bin/zebctl"
+systemd-socket-activate -l "$stage/zeb.sock" "$p/sbin/com.orvel.tessel.zeb.privileged" --root "$root" \
+  --anchors "$stage/anchors" 2>"$stage/daemon.log" &
+activator=$!
+for _ in $(seq 100); do [ -S "$stage/zeb.sock" ] && break; sleep 0.05; done
+answer=$("$p/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 ready) || fail "installed client: $(cat "$stage/daemon.log")"
+[ "$answer" = '{"args":["0.84"],"callback":"helperReadyWithVersion:"}' ] || fail "answer $answer"
+"$p/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 stop
+wait $activator || fail "daemon exit status $?"
+activator=
+
+# A tiny consumer of the installed library, built both ways.
+mkdir "$stage/app"
+cat >"$stage/app/main.cpp" <<'CPP'
+#include <Ferrix/Ferrix.h>
+#include <cstdio>
+int main() {
+  // Nobody listens on port 1 of the loopback address: the connection must fail cleanly.
+  FRXSFTP sftp("127.0.0.1", "nobody", std::string("secret"));
+  sftp.setPort(1);
+  FRXError error;
+  const bool ok = sftp.connectWithError(&error);
+  std::printf("connected=%d domain=%s\n", ok ? 1 : 0, error.domain.c_str());
+  return ok ? 1 : 0;
+}
+CPP
+cat >"$stage/app/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(app CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(Ferrix REQUIRED)
+add_executable(app main.cpp)
+target_link_libraries(app PRIVATE Ferrix::Ferrix)
+CM
+cmake -S "$stage/app" -B "$stage/app/build" -DCMAKE_PREFIX_PATH="$p" >"$stage/app.log" 2>&1 || fail "find_package: $(cat "$stage/app.log")"
+cmake --build "$stage/app/build" >>"$stage/app.log" 2>&1 || fail "build with find_package: $(cat "$stage/app.log")"
+LD_LIBRARY_PATH=$p/lib "$stage/app/build/app" | grep -q 'connected=0 domain=frx_error_domain' || fail "find_package program"
+
+flags=$(PKG_CONFIG_PATH=$p/lib/pkgconfig PKG_CONFIG_SYSROOT_DIR=$stage/dest pkg-config --cflags --libs ferrix) || fail "pkg-config"
+# shellcheck disable=SC2086
+c++ -std=c++20 "$stage/app/main.cpp" -o "$stage/app/app-pc" $flags || fail "build with pkg-config ($flags)"
+LD_LIBRARY_PATH=$p/lib "$stage/app/app-pc" | grep -q 'connected=0 domain=frx_error_domain' || fail "pkg-config program"
+echo "1 passed, 0 failed"
