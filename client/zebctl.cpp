@@ -180,12 +180,12 @@ int main(int argc, char** argv) {
       return 0;
     }
 
-  struct Spec {
+  struct Command {
     const char* command;
     std::size_t args;  // SIZE_MAX: one or more
     const char* awaited;
   };
-  static const Spec specs[] = {
+  static const Command commands[] = {
       {"ready", 0, "helperReadyWithVersion:"},
       {"privileges", 0, "logMessage:"},
       {"stop", 0, ""},
@@ -200,14 +200,14 @@ int main(int argc, char** argv) {
       {"installlogs", 1, "installLogsDidFinish:error:"},
       {"copy", SIZE_MAX, "copyLogFilesDidFinish:error:"},
   };
-  const Spec* spec = nullptr;
-  for (const auto& s : specs)
-    if (command == s.command) spec = &s;
-  if (!spec) return usageError(("unknown command " + command).c_str());
-  if (spec->args == SIZE_MAX ? args.empty() : args.size() != spec->args) return usageError("wrong number of arguments");
+  const Command* chosen = nullptr;
+  for (const auto& c : commands)
+    if (command == c.command) chosen = &c;
+  if (!chosen) return usageError(("unknown command " + command).c_str());
+  if (chosen->args == SIZE_MAX ? args.empty() : args.size() != chosen->args) return usageError("wrong number of arguments");
 
   std::optional<zeb::URL> dest;
-  if (spec->args >= 1 && spec->args != SIZE_MAX && command != "sample") {
+  if (chosen->args >= 1 && chosen->args != SIZE_MAX && command != "sample") {
     dest = urlArg(args[0]);
     if (!dest) return usageError("bad destination");
   }
@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  Printer printer(spec->awaited);
+  Printer printer(chosen->awaited);
   auto conn = ZEBClientConnection::connect(socketPath, printer);
   if (!conn.ok()) {
     std::fprintf(stderr, "zebctl: can't connect to %s: %s\n", socketPath.c_str(),
