@@ -20,13 +20,14 @@
 
 #include "client/ZEBClientConnection.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/NullClient.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;
 
 namespace {
 
-class Counter final : public ZEBPrivilegedClientProtocol {
+class Counter final : public zebtest::NullClient {
  public:
   std::atomic<long> ready{0}, tools{0}, toolErrors{0}, other{0};
   std::mutex m;

@@ -19,6 +19,7 @@
 #include "client/ZEBClientConnection.h"
 #include "platform/xpc/Connection.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/NullClient.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;
@@ -27,7 +28,7 @@ namespace {
 
 // Each answer sends the next request from the connection's own thread, as a client that chains
 // its requests would: a round trip is request to callback, nothing more.
-class ReadyCounter final : public ZEBPrivilegedClientProtocol {
+class ReadyCounter final : public zebtest::NullClient {
  public:
   ZEBPrivilegedDaemonProtocol* daemon = nullptr;
   long target = 0;
@@ -40,17 +41,6 @@ class ReadyCounter final : public ZEBPrivilegedClientProtocol {
     std::unique_lock lock(m);
     cv.wait(lock, [&] { return count >= n; });
   }
-  void logMessage(const std::string&) override {}
-  void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void syslogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
 
  private:
   std::mutex m;

@@ -14,6 +14,7 @@
 
 #include "client/ZEBClientConnection.h"
 #include "platform/xpc/ValueCodec.h"
+#include "tests/support/NullClient.h"
 
 namespace zebtest {
 namespace {
@@ -21,22 +22,12 @@ namespace {
 using namespace std::chrono_literals;
 
 // Counts what arrives; answers nothing.
-class Recorder final : public ZEBPrivilegedClientProtocol {
+class Recorder final : public NullClient {
  public:
   std::atomic<int> ready{0};
   std::atomic<int> messages{0};
   void helperReadyWithVersion(const std::string&) override { ++ready; }
   void logMessage(const std::string&) override { ++messages; }
-  void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void syslogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
 };
 
 bool waitUntil(const std::atomic<int>& v, int atLeast, std::chrono::milliseconds timeout) {
