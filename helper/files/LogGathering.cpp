@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -39,7 +40,8 @@ struct ZEBPrivilegedDaemon::LogFamily {
   void (ZEBPrivilegedClientProtocol::*callback)(const ZEBResult&, const ZEBOptionalError&);
   bool logsArchiveOutcome;
   // Two gatherings of one family in the same second would share a working folder, and the second
-  // would empty it under the first.
+  // would empty it under the first. Other daemons on the machine share the working base too: see
+  // lockFamily.
   std::mutex* lock;
 };
 
@@ -101,6 +103,21 @@ Status copyIntoFolder(const ClientDirectory& folder, const std::string& source) 
     return cocoaFileError(e, folder.pathOf(name), FileOperation::kWrite);
   }
   return Ok{};
+}
+
+// Waits for, then holds (until the descriptor closes), the family's lock file in the working base, so
+// that daemons sharing the base never gather one family at once either. Nothing when the base has no
+// room for it; the working folder will then fail too.
+UniqueFd lockFamily(std::string_view folderName) {
+  const std::optional<std::string> base = ZEBUtilities::tempUserDirectory();
+  if (!base) return UniqueFd();
+  const std::string path = joinPath(*base, "." + std::string(folderName) + ".lock");
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+  if (!fd) return fd;
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return UniqueFd();
+  }
+  return fd;
 }
 
 // Removes what a gathering left in the daemon's own working base directory, never following a link.
@@ -195,6 +212,7 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
   }
 
   std::lock_guard serialised(*family.lock);
+  const UniqueFd familyLock = lockFamily(family.folderName);
   const std::vector<std::string> files = logFamily(family.prefix);
   const std::optional<std::string> folder = ZEBUtilities::tempUserDirectoryDatedWithName(family.folderName);
   if (!folder) {

@@ -16,6 +16,7 @@
 
 #include "client/ZEBClientConnection.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/NullClient.h"
 
 namespace zebtest {
 namespace {
@@ -283,7 +284,7 @@ TEST_F(Logs, AFullDestinationLeavesNoPartialFile) {
 
 // Both gatherings answer the second connection, the current client: the first only asks.
 int twoGatheringsScenario(const std::string& socket, const std::string& dest) {
-  struct Answers final : ZEBPrivilegedClientProtocol {
+  struct Answers final : NullClient {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> got;
@@ -293,17 +294,6 @@ int twoGatheringsScenario(const std::string& socket, const std::string& dest) {
       got.push_back(e || !path ? "error" : *path->asString());
       cv.notify_all();
     }
-    void helperReadyWithVersion(const std::string&) override {}
-    void logMessage(const std::string&) override {}
-    void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-    void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
   } first, second;
   auto a = ZEBClientConnection::connect(socket, first);
   auto b = ZEBClientConnection::connect(socket, second);
