@@ -307,10 +307,15 @@ int twoGatheringsScenario(const std::string& socket, const std::string& dest) {
   return 0;
 }
 
-TEST_F(Logs, GatheringsOfOneFamilyAtOnceEachGetWholeArchives) {
+// Eight files of 4 MiB: long enough to zip that two gatherings begun together overlap.
+void writeLargeFamily(const std::string& logs) {
   std::string text;
   for (int i = 0; text.size() < (4 << 20); ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of the log\n";
   for (int i = 0; i < 8; ++i) writeFile(logs + "/system.log." + std::to_string(i), text);
+}
+
+TEST_F(Logs, GatheringsOfOneFamilyAtOnceEachGetWholeArchives) {
+  writeLargeFamily(logs);
   const std::string self = fs::read_symlink("/proc/self/exe");
   const std::string client = d.signedCopy(self, "com.orvel.tessel.VellumDrift", {}, "two-gatherings");
   const ProcessResult r = run({client, "--zeb-client", "two-gatherings", d.socketPath(), dest}, 90s);
@@ -321,6 +326,21 @@ TEST_F(Logs, GatheringsOfOneFamilyAtOnceEachGetWholeArchives) {
   for (const std::string& archive : archives) {
     EXPECT_EQ(archiveEntries(archive).size(), 9u) << archive << "\n" << d.log();
     EXPECT_EQ(run({"/usr/bin/unzip", "-tqq", archive}).status, 0) << archive;
+  }
+}
+
+TEST_F(Logs, DaemonsSharingTheWorkingBaseEachGetWholeArchives) {
+  DaemonHarness other;
+  writeLargeFamily(logs);
+  writeLargeFamily(other.rootDir() + "/var/log");
+  ProcessResult theirs;
+  std::thread t([&] { theirs = other.zebctl({"syslogs", dest}); });
+  const ProcessResult ours = d.zebctl({"syslogs", dest});
+  t.join();
+  for (const ProcessResult& r : {ours, theirs}) {
+    const Answer a = answerOf(r);
+    ASSERT_EQ(a.status, 0) << r.out << r.err;
+    EXPECT_EQ(archiveEntries(a.result["filePath"]).size(), 9u) << d.log() << other.log();
   }
 }
 
