@@ -193,7 +193,9 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
         ucred u{};
         std::memcpy(&u, CMSG_DATA(c), sizeof u);
         sawCredentials = true;
-        if (u.pid != peer_.pid || u.uid != peer_.euid) foreign = true;
+        if (role_ == Role::kClient && serviceSender_ == 0 && u.uid == peer_.euid) serviceSender_ = u.pid;
+        const pid_t sender = role_ == Role::kClient ? serviceSender_ : peer_.pid;
+        if (u.pid != sender || u.uid != peer_.euid) foreign = true;
       } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
         const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
         for (std::size_t i = 0; i < count; ++i) {

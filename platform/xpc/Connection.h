@@ -85,6 +85,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   UniqueFd socket_;
   PeerCredentials peer_;
   Role role_;
+  // Client side: the service's process, taken from its first message. Under socket activation
+  // the peer credentials name whoever called listen() (systemd), not the service.
+  pid_t serviceSender_ = 0;
   ConnectionOptions options_;
   std::shared_ptr<const Interface> interface_;
   LogSink log_;
