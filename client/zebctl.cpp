@@ -260,9 +260,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zebctl: the helper did not stop within %g s\n", timeoutSeconds);
     return 3;
   }
-  if (auto status = printer.waitFor(timeout)) {
-    std::fflush(stdout);
-    _exit(*status);  // don't tear down under the connection's thread
+  // A helper that goes away (stopped, killed, crashed) will never answer: don't sit out the timeout.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool closed = false;
+  while (!closed && std::chrono::steady_clock::now() < deadline) {
+    closed = (*conn)->waitUntilClosed(std::chrono::milliseconds(0));
+    // After the close, a last look for an answer that arrived just before it.
+    if (auto status = printer.waitFor(closed ? std::chrono::milliseconds(200) : std::chrono::milliseconds(100))) {
+      std::fflush(stdout);
+      _exit(*status);  // don't tear down under the connection's thread
+    }
+  }
+  if (closed) {
+    std::fprintf(stderr, "zebctl: the helper closed the connection without answering\n");
+    std::fflush(stderr);
+    _exit(2);
   }
   std::fprintf(stderr, "zebctl: no answer within %g s\n", timeoutSeconds);
   std::fflush(stderr);
