@@ -405,6 +405,7 @@ TEST(DaemonKilled, MidPlacementLeavesNoPartialReportAndTheNextRequestWorks) {
   // The report is made on another file system than the destination, so placing it copies.
   char shm[] = "/dev/shm/zebfault.XXXXXX";
   ASSERT_NE(::mkdtemp(shm), nullptr);
+  const std::unique_ptr<char, void (*)(char*)> removeShm(shm, [](char* dir) { fs::remove_all(dir); });
   const std::string report = std::string(shm) + "/mobility-info.tar.gz";
   constexpr std::uintmax_t kSize = 256u << 20;
   tool(d, kMobility, "[ -e " + report + " ] || head -c 256M /dev/zero > " + report +
@@ -432,7 +433,6 @@ TEST(DaemonKilled, MidPlacementLeavesNoPartialReportAndTheNextRequestWorks) {
   EXPECT_EQ(fs::file_size(dest + "/mobility-info.tar.gz"), kSize);
   EXPECT_EQ(watch.sizes(), std::set<std::uintmax_t>{kSize});  // seen under its name only whole
   EXPECT_FALSE(fs::exists(report));
-  fs::remove_all(shm);
 }
 
 class FullDisk : public ::testing::Test {
