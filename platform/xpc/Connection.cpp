@@ -40,7 +40,8 @@ std::shared_ptr<Connection> Connection::adopt(UniqueFd socket, PeerCredentials p
 
 Connection::Connection(UniqueFd socket, PeerCredentials peer, Role role, ConnectionOptions options)
     : socket_(std::move(socket)), peer_(std::move(peer)), role_(role), options_(options) {
-  ::fcntl(socket_.get(), F_SETFL, ::fcntl(socket_.get(), F_GETFL) | O_NONBLOCK);
+  // Reads block (with a receive timeout while a frame is under way); sends never do (MSG_DONTWAIT).
+  ::fcntl(socket_.get(), F_SETFL, ::fcntl(socket_.get(), F_GETFL) & ~O_NONBLOCK);
   const int on = 1;
   ::setsockopt(socket_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
 }
@@ -167,16 +168,23 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    const ssize_t r = ::recvmsg(socket_.get(), &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    // The receive timeout is set only when it changes: a frame that arrives whole needs none.
+    const int wantMs = forever ? 0 : std::max(1, remainingMs(deadline));
+    if (wantMs != receiveTimeoutMs_) {
+      timeval tv{wantMs / 1000, (wantMs % 1000) * 1000};
+      ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      receiveTimeoutMs_ = wantMs;
+    }
+    const ssize_t r = ::recvmsg(socket_.get(), &msg, MSG_CMSG_CLOEXEC);
     if (r < 0) {
       inbuf_.clear();
       if (errno == EINTR) continue;
-      if (errno != EAGAIN) return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
-      pollfd p{socket_.get(), POLLIN, 0};
-      const int pr = ::poll(&p, 1, forever ? -1 : remainingMs(deadline));
-      if (pr < 0 && errno != EINTR) return posixError(errno, "poll");
-      if (pr == 0) return connectionError(kConnectionInterrupted, "timed out in the middle of a frame");
-      continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!forever && Clock::now() >= deadline)
+          return connectionError(kConnectionInterrupted, "timed out in the middle of a frame");
+        continue;
+      }
+      return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
     }
     if (r == 0) {
       inbuf_.clear();

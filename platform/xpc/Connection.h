@@ -97,6 +97,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   static constexpr std::size_t kReadChunk = 64 * 1024;
   std::string inbuf_;
   std::size_t inpos_ = 0;
+  int receiveTimeoutMs_ = 0;  // the socket's SO_RCVTIMEO; 0 waits for ever
   std::mutex sendMutex_;
   std::atomic<bool> valid_{true};
   std::atomic<bool> resumed_{false};
