@@ -323,7 +323,8 @@ TEST(StopDaemon, AToolThatIgnoresSIGTERMDoesNotHoldTheDaemon) {
   // Their clients are told the connection ended, without waiting for their time-out.
   std::jthread tm([&] { EXPECT_EQ(d.zebctl({"tm", dest}, 60s).status, 2); });
   std::jthread mds([&] { EXPECT_EQ(d.zebctl({"mds", dest}, 60s).status, 2); });
-  ASSERT_TRUE(waitFor([&] { return fs::exists(d.dir() + "/stubborn.pid") && fs::exists(d.dir() + "/plain.pid"); }, 20s));
+  const auto written = [&](const char* name) { return slurp(d.dir() + name).find('\n') != std::string::npos; };
+  ASSERT_TRUE(waitFor([&] { return written("/stubborn.pid") && written("/plain.pid"); }, 20s));
   const pid_t stubborn = std::stoi(slurp(d.dir() + "/stubborn.pid"));
   const pid_t plain = std::stoi(slurp(d.dir() + "/plain.pid"));
 
