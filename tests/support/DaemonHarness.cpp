@@ -132,9 +132,10 @@ void DaemonHarness::start() {
   posix_spawn_file_actions_addopen(&fa, 1, (dir() + "/daemon.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, (dir() + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   exitStatus_.reset();
+  const std::size_t logSoFar = log().size();  // a restart must find its own line, not the last run's
   if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
-  waitForLog("Listening on");
+  waitForLog("Listening on", std::chrono::seconds(10), logSoFar);
 }
 
 std::string DaemonHarness::keyPath(const std::string& anchor) const {
@@ -165,10 +166,11 @@ ProcessResult DaemonHarness::zebctl(const std::vector<std::string>& args, std::c
 
 std::string DaemonHarness::log() const { return slurp(dir() + "/daemon.log"); }
 
-bool DaemonHarness::waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const {
+bool DaemonHarness::waitForLog(const std::string& needle, std::chrono::milliseconds timeout, std::size_t from) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   do {
-    if (log().find(needle) != std::string::npos) return true;
+    const std::string text = log();
+    if (text.size() > from && text.find(needle, from) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;

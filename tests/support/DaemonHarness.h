@@ -62,7 +62,9 @@ class DaemonHarness {
   ProcessResult zebctl(const std::vector<std::string>& args, std::chrono::seconds timeout = std::chrono::seconds(60));
 
   std::string log() const;
-  bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Waits for `needle` in the log written since byte `from` (default: anywhere).
+  bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                  std::size_t from = 0) const;
   // Waits for the daemon to end; its exit status, or nothing while it still runs.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool running();
