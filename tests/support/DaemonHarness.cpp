@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -64,7 +65,13 @@ ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds tim
   for (auto& a : argCopy) args.push_back(a.data());
   args.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+  int rc = 0;
+  // A program just written may still be open for writing in a child another thread is starting.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+    if (rc != ETXTBSY) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   posix_spawn_file_actions_destroy(&fa);
   ProcessResult r;
   if (rc != 0) {
@@ -144,9 +151,16 @@ std::string DaemonHarness::keyPath(const std::string& anchor) const {
 
 std::string DaemonHarness::signedCopy(const std::string& executable, const std::string& identifier,
                                       const std::string& key, const std::string& name) {
-  static int counter = 0;
+  static std::atomic<int> counter{0};
   const std::string out = dir() + "/" + (name.empty() ? "client" + std::to_string(++counter) : name);
-  fs::copy_file(executable, out, fs::copy_options::overwrite_existing);
+  {
+    // Close-on-exec, so no child started meanwhile keeps the new program open for writing.
+    const std::string bytes = slurp(executable);
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+      throw std::runtime_error("can't copy " + executable);
+    ::close(fd);
+  }
   ::chmod(out.c_str(), 0755);
   auto r = run({codesignPath(), "sign", "--key", key.empty() ? keyPath("orvel") : key, "--identifier", identifier, out});
   if (r.status != 0) throw std::runtime_error("signing failed: " + r.err);
@@ -154,6 +168,7 @@ std::string DaemonHarness::signedCopy(const std::string& executable, const std::
 }
 
 const std::string& DaemonHarness::client() {
+  std::lock_guard lock(clientMutex_);
   if (client_.empty()) client_ = signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", {}, "zebctl");
   return client_;
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,7 @@ class DaemonHarness {
   pid_t pid_ = -1;
   std::optional<int> exitStatus_;
   std::string client_;
+  std::mutex clientMutex_;
 };
 
 }  // namespace zebtest
