@@ -42,11 +42,13 @@ workdir() {
 
 # place_tar SRCDIR DESTDIR NAME: packs SRCDIR's contents as DESTDIR/NAME (a .tar.gz); the archive is
 # written under a hidden temporary name in DESTDIR and then linked to NAME, which fails rather than
-# replace anything already there.
+# replace anything already there. DESTDIR's owner may replace a file there at any time, so the
+# temporary name is only made up (-u) and the file is created by the noclobber redirection itself,
+# which fails rather than open whatever stands at that name.
 place_tar() {
   local src=$1 dest=$2 name=$3 tmp
-  tmp=$(mktemp -p "$dest" ".$name.XXXXXX")
-  tar -C "$src" -czf - . >>"$tmp"
+  tmp=$(mktemp -u -p "$dest" ".$name.XXXXXX")
+  tar -C "$src" -czf - . >"$tmp"
   ln -T -- "$tmp" "$dest/$name"
   rm -f -- "$tmp"
 }
@@ -57,8 +59,8 @@ place_zip() {
   tmp=$(mktemp -d /tmp/zeb-zip.XXXXXXXX)
   (cd "$src" && zip -q -r "$tmp/out.zip" .)
   local part
-  part=$(mktemp -p "$dest" ".$name.XXXXXX")
-  cat -- "$tmp/out.zip" >>"$part"
+  part=$(mktemp -u -p "$dest" ".$name.XXXXXX")
+  cat -- "$tmp/out.zip" >"$part"
   rm -rf -- "$tmp"
   ln -T -- "$part" "$dest/$name"
   rm -f -- "$part"

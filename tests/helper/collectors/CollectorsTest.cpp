@@ -374,5 +374,36 @@ TEST_F(Collectors, ProcessSampleWritesTheToolsOutputIntoTheNamedFile) {
   expectError(a, domain, 1601, "Sample process failed with code: 127");
 }
 
+
+// The tool stand-ins' shared shell code, run as root, writing into a folder whose owner replaces
+// the archive's temporary name with a link to a file of root's as soon as the name exists (the
+// race won every time: mktemp is wrapped to do it).
+std::string placeArchiveThroughPlantedLink(const std::string& placeFunction) {
+  TempDir dir;
+  const std::string victim = dir.path() + "/victim";
+  const std::string src = dir.path() + "/src";
+  const std::string dest = dir.path() + "/dest";
+  fs::create_directories(src);
+  fs::create_directories(dest);
+  std::ofstream(victim) << "precious";
+  std::ofstream(src + "/report.txt") << "report";
+  const std::string script = ". '" + buildDir() + "/root/usr/lib/zeb-tools/collect.sh'\n" +
+                             "mktemp() {\n"
+                             "  t=$(command mktemp \"$@\")\n"
+                             "  case $t in \"$DEST\"/*) rm -f -- \"$t\"; ln -s -- \"$VICTIM\" \"$t\" ;; esac\n"
+                             "  printf '%s\\n' \"$t\"\n"
+                             "}\n" +
+                             placeFunction + " \"$SRC\" \"$DEST\" report.archive\n";
+  (void)run({"/bin/sh", "-c", script}, 60s, {{"VICTIM", victim}, {"SRC", src}, {"DEST", dest}});
+  return slurp(victim);
+}
+
+TEST(ToolScripts, ArchivesAreNeverWrittenThroughALinkPlantedInTheDestination) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the tools run as root";
+  EXPECT_EQ(placeArchiveThroughPlantedLink("place_tar"), "precious");
+  EXPECT_EQ(placeArchiveThroughPlantedLink("place_zip"), "precious");
+}
+
+
 }  // namespace
 }  // namespace zebtest
