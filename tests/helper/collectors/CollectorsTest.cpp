@@ -405,5 +405,44 @@ TEST(ToolScripts, ArchivesAreNeverWrittenThroughALinkPlantedInTheDestination) {
 }
 
 
+// The Bluetooth tool stand-in, run as root for a home whose owner swaps the Desktop the tool just
+// made for a link to `target` (the race won every time: mkdir is wrapped to do it). Answers the
+// names `target` then holds, if it is a folder.
+std::vector<std::string> bluetoothReportThroughSwappedDesktop(const std::string& target) {
+  TempDir root;
+  const std::string tool = root.path() + kBluetooth;
+  fs::create_directories(fs::path(tool).parent_path());
+  fs::copy_file(buildDir() + "/root" + kBluetooth, tool);
+  fs::create_directories(root.path() + "/usr/lib/zeb-tools");
+  std::ofstream(root.path() + "/usr/lib/zeb-tools/collect.sh")
+      << ". '" << buildDir() << "/root/usr/lib/zeb-tools/collect.sh'\n"
+      << "mkdir() {\n"
+         "  command mkdir \"$@\"\n"
+         "  case \" $* \" in *\" $HOME/Desktop \"*) rmdir -- \"$HOME/Desktop\"; ln -s -- \"$VICTIM\" \"$HOME/Desktop\" ;; esac\n"
+         "}\n";
+  const std::string home = root.path() + "/home";
+  fs::create_directories(home);
+  EXPECT_EQ(::chown(home.c_str(), 4242, 4242), 0);
+  (void)run({"/bin/sh", tool}, 60s, {{"HOME", home}, {"VICTIM", target}});
+  std::vector<std::string> names;
+  if (fs::is_directory(target))
+    for (const auto& entry : fs::directory_iterator(target)) names.push_back(entry.path().filename());
+  return names;
+}
+
+TEST(ToolScripts, BluetoothReporterNeverWorksThroughADesktopSwappedForALink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the tools run as root";
+  TempDir dir;
+  const std::string file = dir.path() + "/file";
+  const std::string folder = dir.path() + "/folder";
+  std::ofstream(file) << "precious";
+  fs::create_directories(folder);
+  (void)bluetoothReportThroughSwappedDesktop(file);
+  EXPECT_EQ(ownerOf(file), 0u);
+  EXPECT_EQ(slurp(file), "precious");
+  EXPECT_EQ(bluetoothReportThroughSwappedDesktop(folder), std::vector<std::string>{});
+  EXPECT_EQ(ownerOf(folder), 0u);
+}
+
 }  // namespace
 }  // namespace zebtest
