@@ -67,14 +67,26 @@ place_zip() {
 }
 
 # place_dir SRCDIR DESTDIR NAME: copies SRCDIR to DESTDIR/NAME as a folder that appears in one step.
+# DESTDIR's owner may swap the temporary folder for a link, so the copy happens only from inside it,
+# once it is known to be the root-owned folder just made in DESTDIR.
 place_dir() {
-  local src=$1 dest=$2 name=$3 tmp
-  tmp=$(mktemp -d -p "$dest" ".$name.XXXXXX")
-  cp -R -- "$src/." "$tmp/"
-  chmod 755 -- "$tmp"
-  mv -n -T -- "$tmp" "$dest/$name"
-  if [ -e "$tmp" ]; then
-    rm -rf -- "$tmp"
+  local src=$1 dest=$2 name=$3 tmp destid
+  destid=$(cd -P -- "$dest" && stat -c %d:%i .)
+  tmp=.$name.$(mktemp -u XXXXXXXX)
+  (
+    cd -P -- "$dest"
+    mkdir -m 700 -- "$tmp"
+    cd -P -- "$tmp"
+    if [ "$(stat -c %d:%i ..)" != "$destid" ] || [ "$(stat -c %u:%a .)" != "0:700" ]; then
+      echo "$dest/$tmp was replaced while the report was written" >&2
+      exit 1
+    fi
+    cp -R -- "$src/." .
+    chmod 755 .
+  )
+  (cd -P -- "$dest" && mv -n -T -- "$tmp" "$name")
+  if (cd -P -- "$dest" && [ -e "$tmp" ] || [ -L "$tmp" ]); then
+    (cd -P -- "$dest" && rm -rf -- "$tmp")
     echo "$dest/$name already exists" >&2
     return 1
   fi

@@ -444,5 +444,44 @@ TEST(ToolScripts, BluetoothReporterNeverWorksThroughADesktopSwappedForALink) {
   EXPECT_EQ(ownerOf(folder), 0u);
 }
 
+// The folder placement of the tool stand-ins, run as root, writing into a folder whose owner swaps the
+// temporary folder for a link to a folder of root's as soon as it exists (mkdir is wrapped to win the
+// race every time, whichever of mkdir and mktemp makes it).
+TEST(ToolScripts, FolderReportsAreNeverWrittenThroughASwappedTemporaryFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the tools run as root";
+  TempDir dir;
+  const std::string victim = dir.path() + "/victim";
+  const std::string src = dir.path() + "/src";
+  const std::string dest = dir.path() + "/dest";
+  fs::create_directories(src);
+  fs::create_directories(dest);
+  fs::create_directory(victim);
+  fs::permissions(victim, fs::perms::owner_all);
+  std::ofstream(src + "/report.txt") << "report";
+  const std::string script = ". '" + buildDir() + "/root/usr/lib/zeb-tools/collect.sh'\n" +
+                             "mkdir() {\n"
+                             "  command mkdir \"$@\"\n"
+                             "  for a; do case $a in .report.*|*/.report.*) rmdir -- \"$a\"; ln -s -- \"$VICTIM\" \"$a\" ;; esac; done\n"
+                             "}\n"
+                             "mktemp() {\n"
+                             "  t=$(command mktemp \"$@\")\n"
+                             "  case $t in \"$DEST\"/*) [ -d \"$t\" ] && rmdir -- \"$t\" && ln -s -- \"$VICTIM\" \"$t\" ;; esac\n"
+                             "  printf '%s\\n' \"$t\"\n"
+                             "}\n"
+                             "place_dir \"$SRC\" \"$DEST\" report.tmdiagnostic\n";
+  const ProcessResult r = run({"/bin/sh", "-c", script}, 60s, {{"VICTIM", victim}, {"SRC", src}, {"DEST", dest}});
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(fs::is_empty(victim));
+  EXPECT_EQ(fs::status(victim).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_FALSE(fs::exists(dest + "/report.tmdiagnostic"));
+
+  // Unattacked, the folder appears whole under its name.
+  const ProcessResult ok = run({"/bin/sh", "-c", ". '" + buildDir() + "/root/usr/lib/zeb-tools/collect.sh'\n" +
+                                                     "place_dir \"$SRC\" \"$DEST\" report.tmdiagnostic\n"},
+                               60s, {{"SRC", src}, {"DEST", dest}});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_TRUE(fs::exists(dest + "/report.tmdiagnostic/report.txt"));
+}
+
 }  // namespace
 }  // namespace zebtest
