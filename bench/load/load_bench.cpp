@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -61,6 +62,24 @@ long rssKiB(pid_t pid) {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return -1;
+}
+
+long openDescriptors(pid_t pid) {
+  long n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    ++n;
+  return n;
+}
+
+long threadCount(pid_t pid) {
+  std::error_code ec;
+  long n = 0;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    ++n;
+  return n;
 }
 
 struct Round {
@@ -143,18 +162,27 @@ int main(int argc, char** argv) {
     const std::string socket = argv[2], dest = argv[6];
     const pid_t daemon = std::atoi(argv[7]);
     bool exact = true;
-    long rss[3] = {rssKiB(daemon), 0, 0};
-    for (int round = 1; round <= 2; ++round) {
+    // The first round warms the daemon up (allocator arenas, thread stacks); later ones must not grow.
+    const int kRounds = std::max(2, std::atoi(std::getenv("ZEB_LOAD_ROUNDS") ? std::getenv("ZEB_LOAD_ROUNDS") : "3"));
+    std::vector<long> rss(static_cast<std::size_t>(kRounds) + 1);
+    rss[0] = rssKiB(daemon);
+    const long fdsBefore = openDescriptors(daemon);
+    for (int round = 1; round <= kRounds; ++round) {
       std::printf("round %d:\n", round);
       Round r = runRound(socket, dest, clients, ready, tools);
-      rss[round] = rssKiB(daemon);
+      rss[static_cast<std::size_t>(round)] = rssKiB(daemon);
       exact = exact && r.exact;
       std::printf("  %ld requests in %.2f s: %.0f requests/s; round trip under load p50 %.0f us, p99 %.0f us\n",
                   r.requests, r.seconds, static_cast<double>(r.requests) / r.seconds, percentile(r.probeMicros, 0.5),
                   percentile(r.probeMicros, 0.99));
     }
-    std::printf("daemon memory: %ld KiB at start, %ld KiB after round 1, %ld KiB after round 2 (%+.1f%%)\n", rss[0],
-                rss[1], rss[2], 100.0 * static_cast<double>(rss[2] - rss[1]) / static_cast<double>(rss[1]));
+    std::printf("daemon memory: %ld KiB at start, then after each round:", rss[0]);
+    for (int round = 1; round <= kRounds; ++round) std::printf(" %ld", rss[static_cast<std::size_t>(round)]);
+    std::printf(" KiB (last round %+.1f%%)\n",
+                100.0 * static_cast<double>(rss.back() - rss[rss.size() - 2]) / static_cast<double>(rss[rss.size() - 2]));
+    std::this_thread::sleep_for(milliseconds(500));
+    std::printf("daemon descriptors: %ld at start, %ld after; threads after: %ld\n", fdsBefore, openDescriptors(daemon),
+                threadCount(daemon));
     std::printf("every request answered exactly once: %s\n", exact ? "yes" : "NO");
     return exact ? 0 : 1;
   }
@@ -173,7 +201,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dest);
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   const std::string client = daemon.signedCopy(self, "com.orvel.tessel.VellumDrift", {}, "load-client");
-  std::printf("%d clients x (%d ready checks + %d tool runs), twice\n", clients, ready, tools);
+  std::printf("%d clients x (%d ready checks + %d tool runs), in rounds (ZEB_LOAD_ROUNDS, default 3)\n", clients, ready, tools);
   auto r = zebtest::run({client, "--clients", daemon.socketPath(), std::to_string(clients), std::to_string(ready),
                          std::to_string(tools), dest, std::to_string(daemon.pid())},
                         seconds(900));
