@@ -27,6 +27,8 @@
 #include "platform/xpc/ValueCodec.h"
 #include "tests/faults/FaultCount.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/NullClient.h"
+#include "tests/support/RawClient.h"
 
 extern char** environ;
 
@@ -86,72 +88,13 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 // ---- client side: run in a signed copy of this binary, `--fault-client NAME SOCKET` ----
 
-class Counter final : public ZEBPrivilegedClientProtocol {
+class Counter final : public NullClient {
  public:
   std::atomic<int> ready{0};
   std::atomic<int> messages{0};
   void helperReadyWithVersion(const std::string&) override { ++ready; }
   void logMessage(const std::string&) override { ++messages; }
-  void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void syslogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
 };
-
-int rawConnect(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool writeAll(int fd, const std::string& s) {
-  return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
-}
-
-bool readAll(int fd, char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t r = ::read(fd, p, n);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
-// Echoes the daemon's challenge: from then on the connection may send requests.
-bool rawHandshake(int fd) {
-  unsigned char h[4];
-  if (!readAll(fd, reinterpret_cast<char*>(h), 4)) return false;
-  std::string payload((std::size_t{h[0]} << 24) | (h[1] << 16) | (h[2] << 8) | h[3], '\0');
-  if (!readAll(fd, payload.data(), payload.size())) return false;
-  auto m = zeb::xpc::decodeMessage(payload);
-  return m.ok() && writeAll(fd, zeb::xpc::encodeFrame(m->selector, m->arguments));
-}
-
-bool closedWithin(int fd, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) > 0) {
-      const ssize_t r = ::read(fd, buf, sizeof buf);
-      if (r <= 0) return true;
-    }
-  }
-  return false;
-}
 
 // One connection stops half-way through a frame and another turns to garbage while two clients
 // keep asking; every answer must reach the current client.
@@ -188,8 +131,8 @@ int workBesideBadConnections(const std::string& socket) {
   std::this_thread::sleep_for(200ms);  // and nothing twice
   std::printf("ready=%d messages=%d other=%d\n", current.ready.load(), current.messages.load(), other.ready.load());
   if (!all || current.ready != expected || current.messages != kEach || other.ready != 0) return 14;
-  if (!closedWithin(noisy, 10s)) return 15;
-  if (!closedWithin(half, 30s)) return 16;  // the frame timeout ends it
+  if (!closedByPeer(noisy, 10s)) return 15;
+  if (!closedByPeer(half, 30s)) return 16;  // the frame timeout ends it
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "client/ZEBClientConnection.h"
 #include "platform/xpc/ValueCodec.h"
 #include "tests/support/NullClient.h"
+#include "tests/support/RawClient.h"
 
 namespace zebtest {
 namespace {
@@ -37,58 +38,6 @@ bool waitUntil(const std::atomic<int>& v, int atLeast, std::chrono::milliseconds
     std::this_thread::sleep_for(5ms);
   }
   return true;
-}
-
-int rawConnect(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool readAll(int fd, void* buf, std::size_t n) {
-  auto* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t r = ::read(fd, p, n);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const std::string& s) {
-  return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
-}
-
-// Reads the challenge and echoes it: the connection is then ready for requests.
-bool rawHandshake(int fd) {
-  unsigned char header[4];
-  if (!readAll(fd, header, 4)) return false;
-  const std::uint32_t len = (header[0] << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
-  std::string payload(len, '\0');
-  if (!readAll(fd, payload.data(), len)) return false;
-  auto m = zeb::xpc::decodeMessage(payload);
-  if (!m.ok()) return false;
-  return writeAll(fd, zeb::xpc::encodeFrame(m->selector, m->arguments));
-}
-
-// True when the daemon closes the connection within the time.
-bool closedByPeer(int fd, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    timeval tv{0, 100000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return true;
-  }
-  return false;
 }
 
 std::string frameWithLength(std::uint32_t len, const std::string& payload) {
