@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -140,6 +141,35 @@ int runClientScenario(int argc, char** argv) {
     std::printf("closed=%d\n", closedEarly);
     for (int fd : fds) ::close(fd);
     return closedEarly > 0 ? 0 : 12;
+  }
+  if (scenario == "held") {
+    // Stays admitted; once the file argv[4] exists, sends the requests that follow it ("sample PID
+    // PATH", "copy SOURCE DESTINATION", "none"), then lingers so that their answers can go out.
+    Recorder recorder;
+    auto c = ZEBClientConnection::connect(socket, recorder);
+    if (!c.ok() || argc < 5) return 10;
+    std::printf("admitted\n");
+    std::fflush(stdout);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (::access(argv[4], F_OK) != 0) {
+      if (std::chrono::steady_clock::now() > deadline) return 11;
+      std::this_thread::sleep_for(10ms);
+    }
+    for (int i = 5; i < argc;) {
+      const std::string what = argv[i];
+      if (what == "sample" && i + 2 < argc) {
+        (*c)->daemon().sampleProcessWithPID(std::strtoull(argv[i + 1], nullptr, 10),
+                                            zeb::URL::fileURLWithPath(argv[i + 2]));
+        i += 3;
+      } else if (what == "copy" && i + 2 < argc) {
+        (*c)->daemon().copyLogFiles(zeb::Dictionary{{argv[i + 1], zeb::Value(argv[i + 2])}});
+        i += 3;
+      } else {
+        ++i;
+      }
+    }
+    std::this_thread::sleep_for(3s);
+    return (*c)->sendError() ? 12 : 0;
   }
   if (scenario.rfind("bad:", 0) == 0) {
     bool handshake = true;
