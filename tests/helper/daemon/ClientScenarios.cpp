@@ -142,6 +142,24 @@ int runClientScenario(int argc, char** argv) {
     for (int fd : fds) ::close(fd);
     return closedEarly > 0 ? 0 : 12;
   }
+  if (scenario == "raw-hold") {
+    // Admitted by hand; says which descriptor holds the connection, then waits for its standard
+    // input to close before it exits.
+    const int fd = rawConnect(socket);
+    if (fd < 0 || !rawHandshake(fd)) return 10;
+    // Once answered, the daemon has read everything sent so far.
+    if (!writeAll(fd, zeb::xpc::encodeFrame("performReadyCheck", {}))) return 11;
+    unsigned char header[4];
+    if (!readAll(fd, header, 4)) return 12;
+    std::string answer((std::size_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3], '\0');
+    if (!readAll(fd, answer.data(), answer.size())) return 13;
+    std::printf("fd %d\n", fd);
+    std::fflush(stdout);
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+    return 0;
+  }
   if (scenario == "held") {
     // Stays admitted; once the file argv[4] exists, sends the requests that follow it ("sample PID
     // PATH", "copy SOURCE DESTINATION", "none"), then lingers so that their answers can go out.

@@ -5,16 +5,23 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/types.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "platform/xpc/ValueCodec.h"
 #include "tests/support/DaemonHarness.h"
 
 namespace zebtest {
@@ -203,6 +210,81 @@ TEST_F(Requests, AnswersLargerThanARequestArriveAndNothingForgesALogLine) {
   EXPECT_TRUE(d.waitForLog("Refusing destination /tmp/missing\\x0A" + forged));
   EXPECT_EQ(d.log().find("\n" + forged), std::string::npos);
   EXPECT_TRUE(d.running());
+}
+
+}  // namespace
+}  // namespace zebtest
+
+namespace zebtest {
+namespace {
+
+// Starts a child with exactly the pid `pid` (clone3's set_tid), which runs `body` and exits with
+// its result; -1 when the kernel won't give that pid here.
+pid_t cloneWithPid(pid_t pid, int (*body)(int), int arg) {
+  struct {
+    std::uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid, set_tid_size, cgroup;
+  } args{};
+  pid_t wanted = pid;
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+  args.set_tid_size = 1;
+  const long child = ::syscall(SYS_clone3, &args, sizeof args);
+  if (child == 0) ::_exit(body(arg));
+  return static_cast<pid_t>(child);
+}
+
+// In the child with the admitted client's pid: asks for a ready check on the inherited connection.
+// 0 when the daemon hangs up without an answer, 1 when it answers.
+int speakOnTakenConnection(int fd) {
+  const std::string frame = zeb::xpc::encodeFrame("performReadyCheck", {});
+  if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return 10 + errno;
+  char c;
+  return ::read(fd, &c, 1) == 0 ? 0 : 1;
+}
+
+TEST(SenderCheck, AProcessReusingTheAdmittedPidIsRefused) {
+  for (const bool fallback : {false, true}) {
+    DaemonHarness d(fallback ? std::vector<std::string>{"--pidfd-fallback"} : std::vector<std::string>{});
+    const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                            {}, "takeover-client");
+    int in[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    Child admitted;
+    {
+      int out[2];
+      ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(client.c_str(), client.c_str(), "--zeb-client", "raw-hold", d.socketPath().c_str(), nullptr);
+        ::_exit(127);
+      }
+      ::close(in[0]);
+      ::close(out[1]);
+      admitted = Child{pid, out[0]};
+    }
+    std::string line;
+    char c;
+    while (::read(admitted.out, &c, 1) == 1 && c != '\n') line.push_back(c);
+    ASSERT_TRUE(line.starts_with("fd ")) << line;
+    // Take the admitted socket, let its owner exit, and give its pid to an unsigned process.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, admitted.pid, 0));
+    const int taken = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, std::stoi(line.substr(3)), 0));
+    ASSERT_GE(taken, 0) << std::strerror(errno);
+    ::close(in[1]);
+    const pid_t reused = admitted.pid;
+    ASSERT_EQ(admitted.wait(), 0);
+    const pid_t impostor = cloneWithPid(reused, speakOnTakenConnection, taken);
+    if (impostor < 0) GTEST_SKIP() << "clone3 with set_tid: " << std::strerror(errno);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(impostor, &raw, 0), impostor);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "the impostor was answered; fallback " << fallback << " status " << raw;
+    EXPECT_TRUE(d.waitForLog("message from another process than the peer")) << d.log();
+    ::close(taken);
+    ::close(pidfd);
+    EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  }
 }
 
 }  // namespace
