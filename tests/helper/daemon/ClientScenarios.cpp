@@ -1,5 +1,6 @@
 #include "tests/helper/daemon/ClientScenarios.h"
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -141,6 +142,13 @@ int runClientScenario(int argc, char** argv) {
     std::printf("closed=%d\n", closedEarly);
     for (int fd : fds) ::close(fd);
     return closedEarly > 0 ? 0 : 12;
+  }
+  if (scenario == "dlopen-ready") {
+    // Maps the library argv[4], then asks to be admitted: 0 admitted, 20 refused.
+    if (argc < 5 || !::dlopen(argv[4], RTLD_NOW)) return 10;
+    Recorder recorder;
+    auto c = ZEBClientConnection::connect(socket, recorder, 5s);
+    return c.ok() ? 0 : 20;
   }
   if (scenario == "raw-hold") {
     // Admitted by hand; says which descriptor holds the connection, then waits for its standard
