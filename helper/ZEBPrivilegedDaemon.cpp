@@ -24,8 +24,8 @@ void remoteProxyErrorHandler(const Error& error) {
 
 }  // namespace
 
-ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options)
-    : options_(std::move(options)) {
+ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
+    : options_(std::move(options)), tasks_(limits) {
   exportedInterface_ = makeDaemonInterface(*this);
 }
 

@@ -30,6 +30,11 @@ constexpr const char* kUsage =
     "  --log-stderr         echo every system log line to standard error\n"
     "  -LogDebug N          threshold of the leveled log (a user default)\n"
     "\n"
+    "Limits (user defaults, on the command line or in the preferences file):\n"
+    "  -ToolsPerUser N      tools of one requesting user running at once (default 4)\n"
+    "  -ToolsTotal N        tools running at once in all (default 16)\n"
+    "  -ToolTimeLimit SECS  run time of a tool before its process group is ended (default 3600)\n"
+    "\n"
     "For tests:\n"
     "  --send-timeout SECS  how long a callback may wait for the client to read (default 10)\n"
     "  --pidfd-fallback     identify peers as kernels without SO_PEERPIDFD must\n"
@@ -103,7 +108,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   // The one daemon object lives as long as the process.
-  static ZEBPrivilegedDaemon daemon(cl.daemon);
+  static ZEBPrivilegedDaemon daemon(cl.daemon, TaskLimits::fromUserDefaults());
   auto log = [](int priority, const std::string& line) { zeb::systemLog(priority, "%s", line.c_str()); };
   auto listener = zeb::xpc::Listener::create(cl.socketPath, cl.listener, log);
   if (!listener.ok()) {
