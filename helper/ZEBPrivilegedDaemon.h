@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,4 +93,5 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   AtomicProperty<zeb::xpc::Connection> connection_;
   AtomicProperty<ZEBPrivilegedClientProxy> client_;
   TaskRunner tasks_;
+  std::mutex admissionMutex_;
 };

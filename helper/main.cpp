@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,7 @@ constexpr const char* kUsage =
     "  -ToolsPerUser N      tools of one requesting user running at once (default 4)\n"
     "  -ToolsTotal N        tools running at once in all (default 16)\n"
     "  -ToolTimeLimit SECS  run time of a tool before its process group is ended (default 3600)\n"
+    "  -ConnectionsPerUser N connections one uid may hold open (default 8; 64 in all)\n"
     "\n"
     "For tests:\n"
     "  --send-timeout SECS  how long a callback may wait for the client to read (default 10)\n"
@@ -100,6 +103,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   zeb::UserDefaults::registerArguments(argc, argv);
+  if (const std::int64_t n = zeb::UserDefaults::integerForKey("ConnectionsPerUser"); n > 0)
+    cl.listener.maxConnectionsPerUser = static_cast<int>(std::min<std::int64_t>(n, 1 << 20));
   zeb::openSystemLog(cl.logStderr);
   if (auto s = zeb::SystemRoot::set(cl.systemRoot); !s.ok()) {
     std::fprintf(stderr, "bad --root %s: %s\n", cl.systemRoot.c_str(), s.error().localizedDescription().c_str());

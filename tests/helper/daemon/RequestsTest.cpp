@@ -212,6 +212,20 @@ TEST_F(Requests, AnswersLargerThanARequestArriveAndNothingForgesALogLine) {
   EXPECT_TRUE(d.running());
 }
 
+TEST(ConnectionLimits, OneUserHoldsEightConnectionsAndOthersAreStillAdmitted) {
+  DaemonHarness d;
+  const Account a = testAccount("zebreq-a");
+  const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                          {}, "many-client");
+  const std::string release = d.dir() + "/release";
+  Child holder = startAs(&a, {client, "--zeb-client", "many", d.socketPath(), "9", release});
+  EXPECT_TRUE(holder.waitForLine("admitted 8"));
+  EXPECT_TRUE(d.waitForLog("Dropping new connection: uid " + std::to_string(a.pw_uid) + " already holds 8 connections"));
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  std::ofstream{release};
+  EXPECT_EQ(holder.wait(), 0);
+}
+
 TEST(ToolLimits, ASamplePastTheTimeLimitIsAnsweredAsTheToolsFailure) {
   DaemonHarness d({"-ToolTimeLimit", "1"});
   writeTool(d, "/usr/bin/sample", "echo partial; sleep 60");
