@@ -168,6 +168,7 @@ place_tar() {
 # place_zip SRCDIR DESTDIR NAME: as place_tar, as a zip archive holding SRCDIR's contents.
 place_zip() {
   local src=$1 dest=$2 name=$3 zipped part
+  [ -n "${ZEB_WORK:-}" ] || workdir
   zipped=$(mktemp -u "$ZEB_WORK/zip.XXXXXXXX")
   (cd "$src" && zip -q -r "$zipped" .)
   part=$(mktemp -u -p "$dest" ".$name.XXXXXX")
