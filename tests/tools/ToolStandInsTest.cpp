@@ -224,11 +224,13 @@ TEST(StandIns, SysdiagnoseIsASosReportMadeInsideTheDestination) {
   const std::string secret = randomWord();
   const std::string planted = sh("sh -c 'sleep 120; :' zeb-planted --password=\"$S\" >/dev/null 2>&1 & echo $!", {{"S", secret}});
   TempDir dest;
+  // What a run killed outright left in this destination goes too.
+  fs::create_directories(dest.path() + "/.sysdiagnose-sos.999999999.test/sos.x");
   const std::string out = sh("\"$R/usr/bin/sysdiagnose\" -b -f \"$D\"", {{"R", root.path()}, {"D", dest.path()}});
   sh("kill \"$P\"", {{"P", planted.substr(0, planted.find('\n'))}});
   std::vector<fs::path> left;
   for (const auto& e : fs::directory_iterator(dest.path())) left.push_back(e.path());
-  ASSERT_EQ(left.size(), 1u) << "the destination holds only the archive";
+  ASSERT_EQ(left.size(), 1u) << "the destination holds only the archive, no work folder, old or new";
   EXPECT_TRUE(left[0].filename().string().starts_with("sysdiagnose_") && left[0].string().ends_with(".tar.gz"));
   EXPECT_NE(out.find(left[0].filename().string()), std::string::npos);
   const Report report = unpack(left[0]);
@@ -247,14 +249,14 @@ TEST(StandIns, TemporaryFoldersGoOnEveryExitAndStaleOnesAtTheNextStart) {
   const std::string sample = buildDir() + "/root/usr/bin/sample";
   TempDir work;
   for (const char* how : {"TERM", "HUP", "PIPE"}) {
-    // The sample runs for 5 s; it is ended by a signal once its folder exists.
+    // The sample runs for 2 s; it is ended by a signal once its folder exists.
     const std::string script = std::string("how=") + how +
                                "\nif [ $how = PIPE ]; then\n"
                                "  rm -f \"$W/pid\"\n"
-                               "  sh -c 'echo $$ >\"$W/pid\"; exec \"$S\" \"$1\" 5' sh $$ | { sleep 1; exit 0; } &\n"
+                               "  sh -c 'echo $$ >\"$W/pid\"; exec \"$S\" \"$1\" 2' sh $$ | { sleep 1; exit 0; } &\n"
                                "  for _ in $(seq 100); do [ -s \"$W/pid\" ] && break; sleep 0.05; done; pid=$(cat \"$W/pid\")\n"
                                "else\n"
-                               "  setsid \"$S\" $$ 5 >/dev/null & pid=$!\n"
+                               "  setsid \"$S\" $$ 2 >/dev/null & pid=$!\n"
                                "fi\n"
                                "for _ in $(seq 100); do ls -d /tmp/zeb-tool.$pid.* >/dev/null 2>&1 && break; sleep 0.05; done\n"
                                "ls -d /tmp/zeb-tool.$pid.* >/dev/null 2>&1 || { echo no folder; exit 1; }\n"

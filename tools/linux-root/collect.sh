@@ -83,16 +83,15 @@ copy_file() {
 }
 
 # clear_stale FOLDER...: removes root-owned folders (never links) left behind by a run of a stand-in
-# that has ended without cleaning up (killed outright); the run's pid is the second part of the name.
+# that has ended without cleaning up (killed outright); names end in .PID.RANDOM.
 # With --empty only empty ones go: what remains in them may still be waiting for the daemon.
 clear_stale() {
   local empty=no folder pid
   [ "${1:-}" = --empty ] && { empty=yes; shift; }
   for folder; do
     [ -d "$folder" ] && [ ! -L "$folder" ] && [ "$(stat -c %u -- "$folder")" = 0 ] || continue
-    pid=${folder##*/}
-    pid=${pid#*.}
-    pid=${pid%%.*}
+    pid=${folder%.*}
+    pid=${pid##*.}
     case $pid in '' | *[!0-9]*) continue ;; esac
     [ "$pid" != $$ ] && ! kill -0 "$pid" 2>/dev/null || continue
     if [ "$empty" = yes ]; then rmdir -- "$folder" 2>/dev/null || true; else rm -rf -- "$folder"; fi
