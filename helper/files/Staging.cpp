@@ -130,7 +130,9 @@ class TreeCopy {
  private:
   CopyFailure copyEntry(int sourceFd, const struct stat& st, int targetDirFd, const char* name, std::size_t depth) {
     if (S_ISREG(st.st_mode)) {
-      if (owner_ == CopyOwner::kPreserve && st.st_nlink > 1) return {EMLINK, true};
+      // Inside a folder as at the top: a file with another name elsewhere (perhaps a root-only file
+      // linked into a log folder) is never copied out or given away.
+      if (st.st_nlink > 1) return {EMLINK, true};
       UniqueFd in;
       if (const int e = reopenForReading(sourceFd, st, in)) return {e, true};
       UniqueFd out(::openat(targetDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

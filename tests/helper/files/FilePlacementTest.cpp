@@ -47,8 +47,7 @@ class FilePlacementTest : public ::testing::Test {
 
   ScratchTree tree;
   std::string dest, work;
-  std::atomic<uid_t> client{kClientUid};
-  FilePlacement placement{[this] { return client.load(); }};
+  FilePlacement placement{kClientUid};
 };
 
 TEST_F(FilePlacementTest, TakenNamesGiveNumberedNames) {
@@ -106,18 +105,16 @@ TEST_F(FilePlacementTest, SourceLinksAreNeverMovedOrFollowed) {
   EXPECT_EQ(ownerOf(secret).uid, 0u);
 }
 
-TEST_F(FilePlacementTest, TheClientUserIsReadAtEachCall) {
+TEST_F(FilePlacementTest, EachPlacementActsForItsOwnUser) {
   const std::string first = tree.makeFile("work/first", "1");
   const std::string second = tree.makeFile("work/second", "2");
-  client = kOtherUid;  // another connection now: the directory is not theirs
+  const FilePlacement other(kOtherUid);  // another user's request: the directory is not theirs
   Error error;
-  EXPECT_EQ(placement.movePath(first, dest, 0666, &error), std::nullopt);
+  EXPECT_EQ(other.movePath(first, dest, 0666, &error), std::nullopt);
   EXPECT_EQ(error.code(), kFileWriteNoPermissionError);
-  client = kClientUid;
   EXPECT_EQ(placement.movePath(second, dest, 0666), dest + "/second");
   EXPECT_EQ(ownerOf(dest + "/second").uid, kClientUid);
-  client = kOtherUid;
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/second"), false));
+  EXPECT_TRUE(other.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/second"), false));
   EXPECT_EQ(ownerOf(dest + "/second").uid, kOtherUid);
 }
 

@@ -30,16 +30,21 @@ TEST(PathPolicyTest, AdmitsTheThreePrefixesAndTheCacheFolderOnly) {
   }
 }
 
-TEST(PathPolicyTest, DotComponentsAreCollapsedBeforeTheTest) {
+TEST(PathPolicyTest, OnlyDotComponentsAreCollapsedBeforeTheTest) {
   EXPECT_FALSE(canModifyPath("/tmp/../etc/x"));
   EXPECT_FALSE(canModifyPath("/tmp/a/../../etc/cron.d"));
   EXPECT_FALSE(canModifyPath("/var/folders/../../etc/x"));
   EXPECT_FALSE(canModifyPath("/Users/u/Library/Caches/com.orvel.tessel.VellumDrift/../../../../etc/x"));
   EXPECT_FALSE(canModifyPath("/tmp//.."));
-  EXPECT_FALSE(canModifyPath("/tmp/"));  // the bare directory, however it is spelt
+  EXPECT_FALSE(canModifyPath("/tmp/."));
   EXPECT_TRUE(canModifyPath("/tmp/./a/../report"));
   EXPECT_TRUE(canModifyPath("/x/../tmp/report"));
-  EXPECT_TRUE(canModifyPath("//tmp//report/"));
+  // Repeated and trailing slashes are part of the text: only the prefix as written counts.
+  EXPECT_TRUE(canModifyPath("/tmp/"));
+  EXPECT_TRUE(canModifyPath("/tmp//report/"));
+  EXPECT_FALSE(canModifyPath("//tmp/x"));
+  EXPECT_FALSE(canModifyPath("/var//folders/x"));
+  EXPECT_FALSE(canModifyPath("//tmp//report/"));
 }
 
 TEST(PathPolicyTest, RefusesWhatCannotNameOnePlace) {

@@ -208,7 +208,10 @@ TEST_F(Logs, CopyRequestWithAnyBadEntryCopiesNothingAndGivesEachItsReason) {
   writeFile(secret, "root's secret", 0600);
   writeFile(logs + "/good", "fine");
   writeFile(d.rootDir() + "/var/logfile", "a sibling, not a log directory");
-  fs::create_symlink(secret, logs + "/leads-out");
+  // A target with one name only, so that only the containment check can refuse the link to it.
+  const std::string lone = d.dir() + "/lone-secret";
+  writeFile(lone, "root's other secret", 0600);
+  fs::create_symlink(lone, logs + "/leads-out");
   fs::create_hard_link(secret, logs + "/hard");
   fs::create_symlink(logs + "/gone", logs + "/dangling");
   const char* outside = "File must be copied from a log directory";
@@ -237,6 +240,15 @@ TEST_F(Logs, CopyRequestWithAnyBadEntryCopiesNothingAndGivesEachItsReason) {
   EXPECT_EQ(a.error, zebError("com.orvel.zeb.privileged.copyLogFiles", "Some of the files could not be copied"));
   EXPECT_TRUE(fs::is_empty(dest));
   EXPECT_TRUE(d.waitForLog("Some files had errors: \n{\n"));
+
+  // A folder of logs passes the source check, but a file with another name deep inside it is
+  // refused like one at the top: nothing of the folder is copied.
+  fs::create_directories(logs + "/folder/deeper");
+  writeFile(logs + "/folder/plain", "fine");
+  fs::create_hard_link(lone, logs + "/folder/deeper/hard");
+  a = ask({"copy", "/var/log/folder=" + dest + "/folder"});
+  EXPECT_EQ(a.status, 1);
+  EXPECT_TRUE(fs::is_empty(dest));
 }
 
 TEST_F(Logs, CopyStopsAtTheFirstFailureAndKeepsWhatWasCopied) {

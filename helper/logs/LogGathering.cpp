@@ -1,6 +1,6 @@
-// Log gathering: the system and install log families packed into one zip archive each and moved
-// into the client's directory, and copies of single log files that a client names. Every request
-// runs to its end on its connection's queue, zip included.
+// Every log request runs to its end on its connection's queue, zip included.
+#include "helper/logs/LogGathering.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -19,7 +19,7 @@
 #include "Utility/ZEBUtilities.h"
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
-#include "helper/files/LogSources.h"
+#include "helper/logs/LogSources.h"
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
@@ -28,24 +28,24 @@
 #include "platform/foundation/Description.h"
 #include "platform/foundation/Log.h"
 
-using namespace zeb;
+namespace zeb::logs {
+
 using namespace zeb::files;
 
+namespace {
+
 // What tells the two gathering requests apart.
-struct ZEBPrivilegedDaemon::LogFamily {
+struct LogFamily {
   const char* startText;  // followed by the destination's path
   const char* prefix;     // of the names in the log directory that belong to the family
   const char* folderName;
   const char* domain;
-  void (ZEBPrivilegedClientProtocol::*callback)(const ZEBResult&, const ZEBOptionalError&);
   bool logsArchiveOutcome;
   // Two gatherings of one family in the same second would share a working folder, and the second
   // would empty it under the first. Other daemons on the machine share the working base too: see
   // lockFamily.
   std::mutex* lock;
 };
-
-namespace {
 
 constexpr const char* kLogDirectory = "/var/log";
 constexpr std::int16_t kArchivePermissions = 0666;
@@ -162,36 +162,15 @@ Dictionary printableMessages(const Dictionary& messages) {
   return printable;
 }
 
-}  // namespace
+// Copies every file into the working folder `toArchive`, then packs it into the archive beside it
+// (its path plus ".zip"): true when both worked.
+bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive);
 
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& destination) {
-  static std::mutex lock;
-  static const LogFamily syslogs = {"Collecting Syslogs to destination: ",   "system.log",
-                                    "syslogs",                               "com.orvel.zeb.privileged.copySyslogs",
-                                    &ZEBPrivilegedClientProtocol::syslogsDidFinish, true,
-                                    &lock};
-  gatherLogFamily(syslogs, destination);
-}
-
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& destination) {
-  static std::mutex lock;
-  static const LogFamily installLogs = {"Collecting Install Logs to destination: ",
-                                        "install.log",
-                                        "installLogs",
-                                        "com.orvel.zeb.privileged.copyinstallLogs",
-                                        &ZEBPrivilegedClientProtocol::installLogsDidFinish,
-                                        false,
-                                        &lock};
-  gatherLogFamily(installLogs, destination);
-}
-
-void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& destination) {
+void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRequest request, const URL& destination) {
   const std::string& destinationPath = destination.path();
   systemLog(LOG_NOTICE, "%s%s", family.startText, printableText(destinationPath).c_str());
 
-  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
-    if (auto c = client()) ((*c).*family.callback)(result, error);
-  };
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
   const auto answerNotCopied = [&] {
     answer(Dictionary{{"filePath", Value("fail.")}},
            Error::withDescription(family.domain, kLogErrorCode, kSomeFilesNotCopied));
@@ -203,10 +182,10 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
            Error::withDescription(family.domain, kLogErrorCode, kCouldNotMoveArchive));
   };
 
-  // A place that isn't the client's would refuse the archive anyway: don't gather for it.
-  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, clientUser()); !place) {
-    systemLog(LOG_NOTICE, "Can't place logs in %s: %s", printableText(destinationPath).c_str(),
-              place.error().localizedDescription().c_str());
+  // A place that isn't the requester's would refuse the archive anyway: don't gather for it.
+  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, request.from.uid); !place) {
+    systemLog(LOG_NOTICE, "Can't place logs in %s for %s: %s", printableText(destinationPath).c_str(),
+              request.from.description().c_str(), printableText(place.error().localizedDescription()).c_str());
     answerNotMoved();
     return;
   }
@@ -230,7 +209,8 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
     return;
   }
 
-  const std::optional<std::string> placed = movePath(archive, destinationPath, kArchivePermissions);
+  const std::optional<std::string> placed =
+      daemon.placement(request.from).movePath(archive, destinationPath, kArchivePermissions);
   if (!placed) {
     removeWorkItem(archive);
     answerNotMoved();
@@ -240,15 +220,14 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
   answer(Dictionary{{"filePath", Value(*placed)}}, std::nullopt);
 }
 
-bool ZEBPrivilegedDaemon::gatherAndCompressFiles(const std::vector<std::string>& files,
-                                                 const std::string& toArchive) const {
+bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive) {
   if (!canModifyPath(toArchive)) systemLog(LOG_NOTICE, "Can not modify path?: %s", printableText(toArchive).c_str());
 
   // The working folder is the daemon's own: nobody else may have a hand in it.
   Result<ClientDirectory> folder = ClientDirectory::open(toArchive, ::geteuid());
   if (!folder) {
     systemLog(LOG_NOTICE, "Could not open %s: %s", printableText(toArchive).c_str(),
-              folder.error().localizedDescription().c_str());
+              printableText(folder.error().localizedDescription()).c_str());
     return false;
   }
   for (const std::string& source : files) {
@@ -262,10 +241,24 @@ bool ZEBPrivilegedDaemon::gatherAndCompressFiles(const std::vector<std::string>&
   return ZEBUtilities::compressDirectoryAtPath(toArchive, toArchive + ".zip");
 }
 
-void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
-  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
-    if (auto c = client()) c->copyLogFilesDidFinish(result, error);
-  };
+}  // namespace
+
+void gatherSyslogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily syslogs = {"Collecting Syslogs to destination: ", "system.log", "syslogs",
+                                    "com.orvel.zeb.privileged.copySyslogs", true, &lock};
+  gatherLogFamily(daemon, syslogs, std::move(request), destination);
+}
+
+void gatherInstallLogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily installLogs = {"Collecting Install Logs to destination: ", "install.log", "installLogs",
+                                        "com.orvel.zeb.privileged.copyinstallLogs", false, &lock};
+  gatherLogFamily(daemon, installLogs, std::move(request), destination);
+}
+
+void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& files) {
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
 
   Dictionary messages;
   for (const auto& [source, value] : files) {
@@ -287,7 +280,7 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
     return;
   }
 
-  const uid_t owner = clientUser();
+  const uid_t owner = request.from.uid;
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
     systemLog(LOG_NOTICE, "Copying: %s -> %s", printableText(source).c_str(), printableText(destination).c_str());
@@ -300,7 +293,7 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
                                                 source, FileOperation::kRead));
     if (!copied) {
       systemLog(LOG_NOTICE, "Could not copy %s -> %s: %s", printableText(source).c_str(),
-                printableText(destination).c_str(), copied.error().localizedDescription().c_str());
+                printableText(destination).c_str(), printableText(copied.error().localizedDescription()).c_str());
       answer(Dictionary{}, copied.error());
       return;
     }
@@ -308,3 +301,5 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
   }
   answer(Dictionary{}, std::nullopt);
 }
+
+}  // namespace zeb::logs
