@@ -13,6 +13,9 @@ if(ZEB_BUILD_TRANSFER)
   install(FILES ${ZEB_MAN_DIR}/ferrix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# CPack installs after building the preinstall target, which would otherwise build everything (the
+# tests and benchmarks too); the deb target below names what the packages need.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Orvel Tessel <packages@orvel.invalid>")

@@ -100,7 +100,7 @@ clear_stale() {
 
 # workdir: a private directory for gathering, removed when the tool ends however it ends; a signal
 # ends the tool (and so runs the cleanup). ZEB_OUTPUT, when set, is a folder of this run's that goes
-# too unless the run announced its report (ZEB_DONE=yes).
+# too unless the run announced its report (ZEB_DONE=yes); ZEB_PARTIAL is an archive being written.
 workdir() {
   clear_stale /tmp/zeb-tool.*
   ZEB_WORK=$(mktemp -d "/tmp/zeb-tool.$$.XXXXXXXX")
@@ -114,6 +114,7 @@ workdir() {
 }
 zeb_cleanup() {
   rm -rf -- "$ZEB_WORK"
+  [ -z "${ZEB_PARTIAL:-}" ] || rm -f -- "$ZEB_PARTIAL"
   if [ -n "$ZEB_OUTPUT" ] && [ "$ZEB_DONE" != yes ]; then rm -rf -- "$ZEB_OUTPUT"; fi
 }
 
@@ -159,9 +160,11 @@ write_as_owner() {
 place_tar() {
   local src=$1 dest=$2 name=$3 owner=${4:-} tmp
   tmp=$(mktemp -u -p "$dest" ".$name.XXXXXX")
+  ZEB_PARTIAL=$tmp
   write_as_owner "$owner" "$tmp" tar -C "$src" -czf - .
   ln -T -- "$tmp" "$dest/$name"
   rm -f -- "$tmp"
+  ZEB_PARTIAL=
 }
 
 # place_zip SRCDIR DESTDIR NAME: as place_tar, as a zip archive holding SRCDIR's contents.
@@ -171,9 +174,11 @@ place_zip() {
   zipped=$(mktemp -u "$ZEB_WORK/zip.XXXXXXXX")
   (cd "$src" && zip -q -r "$zipped" .)
   part=$(mktemp -u -p "$dest" ".$name.XXXXXX")
+  ZEB_PARTIAL=$part
   cat -- "$zipped" >"$part"
   ln -T -- "$part" "$dest/$name"
   rm -f -- "$part"
+  ZEB_PARTIAL=
 }
 
 # place_dir SRCDIR DESTDIR NAME: copies SRCDIR to DESTDIR/NAME as a folder that appears in one step.
