@@ -3,45 +3,102 @@
 #include <syslog.h>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
 
 using namespace zeb;
 
-Status TaskRunner::run(const std::string& command, std::vector<std::string> arguments, Setup setup,
-                       Completion completion) {
+TaskLimits TaskLimits::fromUserDefaults() {
+  TaskLimits limits;
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolsPerUser"); n > 0) limits.perUser = static_cast<std::size_t>(n);
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolsTotal"); n > 0) limits.total = static_cast<std::size_t>(n);
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolTimeLimit"); n > 0) limits.timeLimit = std::chrono::seconds(n);
+  return limits;
+}
+
+TaskRunner::TaskRunner(TaskLimits limits)
+    : registry_(std::make_shared<ZEBRunningTasks>()), slots_(std::make_shared<Slots>()) {
+  slots_->limits = limits;
+}
+
+void TaskRunner::run(uid_t user, const std::string& command, std::vector<std::string> arguments, Setup setup,
+                     Completion completion, LaunchFailure failed) {
   auto task = Task::create();
   task->setLaunchPath(command);
   task->setArguments(std::move(arguments));
   task->setStandardOutput(Task::Stream::kCapture);
   task->setStandardError(Task::Stream::kCapture);
-
-  const std::string toolName = task->toolName();
-  std::weak_ptr<Task> weakTask = task;
-  task->setTerminationHandler(
-      [registry = registry_, toolName, weakTask, completion = std::move(completion)](Task& ended) {
-        systemLog(LOG_NOTICE, "termination handler for %s", toolName.c_str());
-        {
-          std::lock_guard lock(registry->lock);
-          if (auto t = weakTask.lock()) registry->tasks.erase(t);
-        }
-        if (completion) completion(ended);
-      });
-
+  task->setTimeLimit(slots_->limits.timeLimit);
   if (setup) setup(*task);
-  systemLog(LOG_NOTICE, "Running command %s", toolName.c_str());
   {
-    std::lock_guard lock(registry_->lock);
-    registry_->tasks.insert(task);
-  }
-  // The registry holds the task until its handler runs; the handler's thread holds it too.
-  Status launched = task->launch();
-  if (!launched.ok()) {
-    {
-      std::lock_guard lock(registry_->lock);
-      registry_->tasks.erase(task);
+    std::lock_guard lock(slots_->mutex);
+    slots_->queue.push_back(Pending{user, task, std::move(completion), std::move(failed)});
+    if (slots_->queue.size() > 1 || slots_->running >= slots_->limits.total ||
+        slots_->perUser[user] >= slots_->limits.perUser) {
+      systemLog(LOG_NOTICE, "Waiting for a tool slot: %s for uid %u", task->toolName().c_str(),
+                static_cast<unsigned>(user));
     }
-    systemLog(LOG_ERR, "Could not launch %s: %s", toolName.c_str(), launched.error().localizedDescription().c_str());
   }
-  return launched;
+  startQueued(slots_, registry_);
+}
+
+void TaskRunner::release(Slots& slots, uid_t user) {
+  std::lock_guard lock(slots.mutex);
+  --slots.running;
+  if (--slots.perUser[user] == 0) slots.perUser.erase(user);
+}
+
+void TaskRunner::startQueued(const std::shared_ptr<Slots>& slots, const std::shared_ptr<ZEBRunningTasks>& registry) {
+  for (;;) {
+    Pending next;
+    {
+      std::lock_guard lock(slots->mutex);
+      if (slots->running >= slots->limits.total) return;
+      auto it = slots->queue.begin();
+      while (it != slots->queue.end() && slots->perUser[it->user] >= slots->limits.perUser) ++it;
+      if (it == slots->queue.end()) return;
+      next = std::move(*it);
+      slots->queue.erase(it);
+      ++slots->running;
+      ++slots->perUser[next.user];
+    }
+
+    Task& task = *next.task;
+    const std::string toolName = task.toolName();
+    const uid_t user = next.user;
+    std::weak_ptr<Task> weakTask = next.task;
+    task.setTerminationHandler([slots, registry, toolName, user, weakTask,
+                                completion = std::move(next.completion)](Task& ended) {
+      systemLog(LOG_NOTICE, "termination handler for %s", toolName.c_str());
+      if (ended.exceededTimeLimit()) {
+        systemLog(LOG_ERR, "%s ran past its time limit of %lld s and was ended with signal %d", toolName.c_str(),
+                  static_cast<long long>(slots->limits.timeLimit.count()), ended.terminationStatus());
+      }
+      {
+        std::lock_guard lock(registry->lock);
+        if (auto t = weakTask.lock()) registry->tasks.erase(t);
+      }
+      release(*slots, user);
+      startQueued(slots, registry);
+      if (completion) completion(ended);
+    });
+
+    systemLog(LOG_NOTICE, "Running command %s", toolName.c_str());
+    {
+      std::lock_guard lock(registry->lock);
+      registry->tasks.insert(next.task);
+    }
+    // The registry holds the task until its handler runs; the handler's thread holds it too.
+    Status launched = task.launch();
+    if (!launched.ok()) {
+      {
+        std::lock_guard lock(registry->lock);
+        registry->tasks.erase(next.task);
+      }
+      release(*slots, user);
+      systemLog(LOG_ERR, "Could not launch %s: %s", toolName.c_str(), launched.error().localizedDescription().c_str());
+      if (next.failed) next.failed(launched.error());
+    }
+  }
 }
 
 void TaskRunner::terminateAll() {

@@ -24,8 +24,8 @@ void remoteProxyErrorHandler(const Error& error) {
 
 }  // namespace
 
-ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options)
-    : options_(std::move(options)) {
+ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
+    : options_(std::move(options)), tasks_(limits) {
   exportedInterface_ = makeDaemonInterface(*this);
 }
 
@@ -69,7 +69,9 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   }
 
   // Admitted. The proxy is in place before the connection starts reading, so that no request of
-  // the new client can be answered on the one before.
+  // the new client can be answered on the one before. Admissions run concurrently: the connection
+  // and its proxy change together, so the latest admitted is one client, not half of two.
+  std::lock_guard admitted(admissionMutex_);
   connection_.set(conn);
   conn->setExportedInterface(exportedInterface_);
   auto proxy = std::make_shared<ZEBPrivilegedClientProxy>(xpc::RemoteProxy(conn, remoteProxyErrorHandler));

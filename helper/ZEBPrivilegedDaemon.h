@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
     std::optional<std::string> consoleUser;
   };
 
-  explicit ZEBPrivilegedDaemon(Options options);
+  explicit ZEBPrivilegedDaemon(Options options, TaskLimits limits = {});
 
   // The three properties.
   std::shared_ptr<zeb::xpc::Connection> connection() const { return connection_.get(); }
@@ -64,16 +65,12 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
                                                          kZEBSelector<Callback>)};
   }
 
-  // The task runner.
+  // The task runner: a tool for the user who sent a request, in that user's slots.
   using TaskSetup = TaskRunner::Setup;
   using TaskCallback = TaskRunner::Completion;
-  [[nodiscard]] zeb::Status runCommand(const std::string& command, std::vector<std::string> arguments,
-                                       TaskCallback callback) {
-    return tasks_.run(command, std::move(arguments), nullptr, std::move(callback));
-  }
-  [[nodiscard]] zeb::Status runCommand(const std::string& command, std::vector<std::string> arguments,
-                                       TaskSetup setup, TaskCallback callback) {
-    return tasks_.run(command, std::move(arguments), std::move(setup), std::move(callback));
+  void runCommand(const ZEBRequester& requester, const std::string& command, std::vector<std::string> arguments,
+                  TaskSetup setup, TaskCallback callback, TaskRunner::LaunchFailure failed) {
+    tasks_.run(requester.uid, command, std::move(arguments), std::move(setup), std::move(callback), std::move(failed));
   }
   void terminateRunningTasks() { tasks_.terminateAll(); }
 
@@ -96,4 +93,5 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   AtomicProperty<zeb::xpc::Connection> connection_;
   AtomicProperty<ZEBPrivilegedClientProxy> client_;
   TaskRunner tasks_;
+  std::mutex admissionMutex_;
 };

@@ -63,11 +63,16 @@ Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& de
 }
 
 void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion) {
+             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+             ZEBResult failureResult) {
+  const ZEBRequester requester = request.from;
   ZEBSharedRequest shared = share(std::move(request));
-  Status launched = daemon.runCommand(tool, std::move(arguments), std::move(setup),
-                                      [shared, completion = std::move(completion)](Task& task) { completion(*shared, task); });
-  if (!launched) shared->finish(std::nullopt, failed(launchFailureStatus(launched.error())));
+  daemon.runCommand(
+      requester, tool, std::move(arguments), std::move(setup),
+      [shared, completion = std::move(completion)](Task& task) { completion(*shared, task); },
+      [shared, failed = std::move(failed), failureResult = std::move(failureResult)](const Error& error) {
+        shared->finish(failureResult, failed(launchFailureStatus(error)));
+      });
 }
 
 ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place) {

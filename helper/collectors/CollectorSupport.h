@@ -67,11 +67,13 @@ std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& o
 // The status a shell reports for a command it could not start: 127 when it is missing, else 126.
 int launchFailureStatus(const Error& launchError);
 
-// Runs a collector's tool for a request. The completion gets the request when the tool has ended;
-// a tool that can't be started answers at once with `failed(status)` as the error.
+// Runs a collector's tool for a request, in its sender's tool slots. The completion gets the request
+// when the tool has ended; a tool that can't be started answers with `failureResult` and
+// `failed(status)` as the error.
 using ToolCompletion = std::function<void(ZEBRequest& request, Task& task)>;
 using ToolFailure = std::function<Error(int status)>;
 void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion);
+             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+             ZEBResult failureResult = std::nullopt);
 
 }  // namespace zeb::collectors

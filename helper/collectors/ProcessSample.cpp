@@ -62,10 +62,10 @@ void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest requ
   const auto sampleFailed = [](int status) {
     return Error::withDescription(kSampleDomain, kSampleErrorCode, "Sample process failed with code: " + std::to_string(status));
   };
-  ZEBSharedRequest shared = share(std::move(request));
-  Status launched = daemon.runCommand(
-      SystemRoot::resolve(kSampleTool), {std::to_string(pid), kSampleSeconds},
-      [shared, place = place.value(), name, path = destination.path(), answer, sampleFailed](Task& task) {
+  runTool(
+      daemon, std::move(request), SystemRoot::resolve(kSampleTool), {std::to_string(pid), kSampleSeconds}, nullptr,
+      sampleFailed,
+      [place = place.value(), name, path = destination.path(), answer, sampleFailed](ZEBRequest& ended, Task& task) {
         ZEBOptionalError error;
         if (task.terminationStatus() != 0) {
           error = sampleFailed(task.terminationStatus());
@@ -77,7 +77,7 @@ void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest requ
                     files::printableText(written.error().localizedDescription()).c_str());
           error = std::move(written).takeError();
         }
-        shared->finish(answer, error);
-      });
-  if (!launched) shared->finish(answer, sampleFailed(launchFailureStatus(launched.error())));
+        ended.finish(answer, error);
+      },
+      answer);
 }

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@
 #include "helper/files/Staging.h"
 #include "platform/foundation/Description.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
 
 namespace zeb::logs {
 
@@ -53,6 +56,14 @@ constexpr std::int64_t kLogErrorCode = 100;
 constexpr const char* kCopyLogFilesDomain = "com.orvel.zeb.privileged.copyLogFiles";
 constexpr const char* kSomeFilesNotCopied = "Some of the files could not be copied";
 constexpr const char* kCouldNotMoveArchive = "Could not move archive to the destination directory.";
+constexpr const char* kNamedTwice = "File is named more than once in this request";
+// What one copy request may write in all; the user default "CopyByteLimit" (bytes) overrides it.
+constexpr std::uint64_t kCopyByteLimit = std::uint64_t{1} << 30;
+
+std::uint64_t copyByteLimit() {
+  const std::int64_t n = UserDefaults::integerForKey("CopyByteLimit");
+  return n > 0 ? static_cast<std::uint64_t>(n) : kCopyByteLimit;
+}
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
@@ -135,7 +146,7 @@ void removeWorkItem(const std::string& path) {
 // The copy of a vetted log file at exactly `destination`, whose folder must be the client's. The
 // copy is made from the descriptor that passed the check, so nothing swapped in since is copied.
 Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourcePath, const std::string& destination,
-                               uid_t client) {
+                               uid_t client, CopyBudget& budget) {
   if (destination.empty() || destination.front() != '/' || destination.size() > kMaxPathLength)
     return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
   const std::string normal = lexicallyNormalPath(destination);
@@ -144,7 +155,8 @@ Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourc
   Result<ClientDirectory> directory = ClientDirectory::open(normal.substr(0, normal.size() - name.size()), client);
   if (!directory) return std::move(directory).takeError();
   const std::string target = directory->pathOf(name);
-  Result<StagedItem> staged = stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon);
+  Result<StagedItem> staged =
+      stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon, &budget);
   if (!staged) return std::move(staged).takeError();
   if (const int e = publish(directory->fd(), staged.value(), name); e != 0) {
     discard(directory->fd(), staged.value());
@@ -261,16 +273,25 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
   const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
 
   Dictionary messages;
+  // One file under several spellings would be copied once for each: each source is named once.
+  std::set<std::pair<dev_t, ino_t>> sources;
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
-    switch (openLogSource(source).verdict) {
+    const LogSource opened = openLogSource(source);
+    switch (opened.verdict) {
       case LogSourceVerdict::kMissing: messages.emplace(source, Value("File doesn't exist")); break;
       case LogSourceVerdict::kOutside:
         messages.emplace(source, Value("File must be copied from a log directory"));
         break;
-      case LogSourceVerdict::kInside:
-        if (!canModifyPath(destination)) messages.emplace(source, Value("Invalid destination: " + destination));
+      case LogSourceVerdict::kInside: {
+        struct stat status {};
+        if (::fstat(opened.fd.get(), &status) != 0 || !sources.emplace(status.st_dev, status.st_ino).second) {
+          messages.emplace(source, Value(kNamedTwice));
+        } else if (!canModifyPath(destination)) {
+          messages.emplace(source, Value("Invalid destination: " + destination));
+        }
         break;
+      }
     }
   }
   if (!messages.empty()) {
@@ -281,6 +302,7 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
   }
 
   const uid_t owner = request.from.uid;
+  CopyBudget budget{copyByteLimit()};
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
     systemLog(LOG_NOTICE, "Copying: %s -> %s", printableText(source).c_str(), printableText(destination).c_str());
@@ -288,7 +310,7 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
     LogSource opened = openLogSource(source);
     Result<PlacedItem> copied =
         opened.verdict == LogSourceVerdict::kInside
-            ? copyLogFile(opened, source, destination, owner)
+            ? copyLogFile(opened, source, destination, owner, budget)
             : Result<PlacedItem>(cocoaFileError(opened.verdict == LogSourceVerdict::kMissing ? ENOENT : EACCES,
                                                 source, FileOperation::kRead));
     if (!copied) {

@@ -150,6 +150,24 @@ int runClientScenario(int argc, char** argv) {
     auto c = ZEBClientConnection::connect(socket, recorder, 5s);
     return c.ok() ? 0 : 20;
   }
+  if (scenario == "many") {
+    // Opens argv[4] connections one after another, says how many were admitted, and holds them
+    // until the file argv[5] exists.
+    if (argc < 6) return 10;
+    const int count = std::atoi(argv[4]);
+    std::vector<int> fds;
+    int admitted = 0;
+    for (int i = 0; i < count; ++i) {
+      const int fd = rawConnect(socket);
+      if (fd >= 0 && rawHandshake(fd)) ++admitted;
+      fds.push_back(fd);
+    }
+    std::printf("admitted %d\n", admitted);
+    std::fflush(stdout);
+    for (int i = 0; i < 6000 && ::access(argv[5], F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int fd : fds) ::close(fd);
+    return 0;
+  }
   if (scenario == "raw-hold") {
     // Admitted by hand; says which descriptor holds the connection, then waits for its standard
     // input to close before it exits.

@@ -212,6 +212,34 @@ TEST_F(Requests, AnswersLargerThanARequestArriveAndNothingForgesALogLine) {
   EXPECT_TRUE(d.running());
 }
 
+TEST(ConnectionLimits, OneUserHoldsEightConnectionsAndOthersAreStillAdmitted) {
+  DaemonHarness d;
+  const Account a = testAccount("zebreq-a");
+  const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                          {}, "many-client");
+  const std::string release = d.dir() + "/release";
+  Child holder = startAs(&a, {client, "--zeb-client", "many", d.socketPath(), "9", release});
+  EXPECT_TRUE(holder.waitForLine("admitted 8"));
+  EXPECT_TRUE(d.waitForLog("Dropping new connection: uid " + std::to_string(a.pw_uid) + " already holds 8 connections"));
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  std::ofstream{release};
+  EXPECT_EQ(holder.wait(), 0);
+}
+
+TEST(ToolLimits, ASamplePastTheTimeLimitIsAnsweredAsTheToolsFailure) {
+  DaemonHarness d({"-ToolTimeLimit", "1"});
+  writeTool(d, "/usr/bin/sample", "echo partial; sleep 60");
+  const std::string dest = d.dir() + "/dest";
+  fs::create_directories(dest);
+  const ProcessResult r = d.zebctl({"sample", "1", dest + "/sample.txt"});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const auto error = nlohmann::json::parse(r.out)["args"][1];
+  EXPECT_EQ(error["code"], 1601);
+  EXPECT_EQ(error["userInfo"]["NSLocalizedDescription"], "Sample process failed with code: 15");
+  EXPECT_TRUE(fs::is_empty(dest));
+  EXPECT_TRUE(d.waitForLog("sample ran past its time limit of 1 s and was ended with signal 15"));
+}
+
 }  // namespace
 }  // namespace zebtest
 

@@ -129,6 +129,10 @@ TEST_F(ClientDirectoryTest, ReowningNeverReachesThroughLinksOrHardLinks) {
   tree.makeLink("dest/Diagnostics/to-lone", lone);
   tree.makeLink("dest/Diagnostics/sub/to-dir", secretDir);
   ASSERT_EQ(::link(secret.c_str(), (folder + "/hard").c_str()), 0);
+  // Another file system mounted inside: the walk gives away nothing of it.
+  TmpfsMount mount(folder + "/mnt", 1 << 20);
+  ASSERT_TRUE(mount.mounted());
+  const std::string mountedFile = tree.makeFile("dest/Diagnostics/mnt/other-fs", "not ours");
   Result<ClientDirectory> dir = ClientDirectory::open(dest, kClientUid);
   ASSERT_TRUE(dir.ok());
   Result<PlacedItem> item = dir->openEntry("Diagnostics");
@@ -136,7 +140,7 @@ TEST_F(ClientDirectoryTest, ReowningNeverReachesThroughLinksOrHardLinks) {
   LogCapture log;
   EXPECT_FALSE(reownItem(item->fd.get(), item->path, kClientUid, true));
   for (const char* mine : {"", "/log.txt", "/sub", "/sub/deep.txt"}) EXPECT_EQ(ownerOf(folder + mine).uid, kClientUid) << mine;
-  for (const std::string& root : {secret, lone, secretDir, inSecretDir}) EXPECT_EQ(ownerOf(root).uid, 0u) << root;
+  for (const std::string& root : {secret, lone, secretDir, inSecretDir, mountedFile, folder + "/mnt"}) EXPECT_EQ(ownerOf(root).uid, 0u) << root;
   // The links themselves were placed with the folder: they are the client's now.
   for (const char* link : {"/sub/to-secret", "/to-lone", "/sub/to-dir"}) EXPECT_EQ(ownerOf(folder + link).uid, kClientUid) << link;
   EXPECT_NE(log.text().find("Error updating permissions of " + folder + "/hard: "), std::string::npos) << log.text();

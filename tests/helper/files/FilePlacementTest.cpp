@@ -303,6 +303,11 @@ TEST_F(FilePlacementTest, MovesAcrossFileSystemsAreNeverSeenHalfDone) {
   EXPECT_EQ(placement.movePath(tree.path("work/Linked"), target, 0666), std::nullopt);
   EXPECT_EQ(::access((target + "/Linked").c_str(), F_OK), -1);
   EXPECT_EQ(ownerOf(secret).uid, 0u);
+  // So does a hard-linked file moved on its own.
+  const std::string linked = tree.makeFile("work/linked.txt", "root only", 0, 0600);
+  ASSERT_EQ(::link(linked.c_str(), tree.path("work/second-name").c_str()), 0);
+  EXPECT_EQ(placement.movePath(linked, target, 0666), std::nullopt);
+  EXPECT_EQ(::access((target + "/linked.txt").c_str(), F_OK), -1);
   std::size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(target)) entries += !entry.path().empty();
   EXPECT_EQ(entries, 2u) << "no staging left behind";

@@ -49,6 +49,8 @@ TEST(PathPolicyTest, OnlyDotComponentsAreCollapsedBeforeTheTest) {
 
 TEST(PathPolicyTest, RefusesWhatCannotNameOnePlace) {
   EXPECT_FALSE(canModifyPath("tmp/report"));
+  EXPECT_FALSE(canModifyPath("xtmp/report"));
+  EXPECT_FALSE(canModifyPath(std::string("/tmp/x\0y", 8)));
   EXPECT_FALSE(canModifyPath("Library/Caches/com.orvel.tessel.VellumDrift/x"));
   EXPECT_FALSE(canModifyPath(std::string("/tmp/x\0/../../etc", 17)));
   EXPECT_FALSE(canModifyPath("/tmp/" + std::string(kMaxPolicyPathLength, 'a')));
