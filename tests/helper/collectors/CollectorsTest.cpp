@@ -357,6 +357,13 @@ TEST_F(Collectors, ProcessSampleWritesTheToolsOutputIntoTheNamedFile) {
   tool("/usr/bin/sample", "printf 'frame \\377\\n'");
   EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), "");
+  // Output far past what the daemon keeps in memory reaches the file whole, unless any of it is not UTF-8.
+  tool("/usr/bin/sample", "seq 1 1000000");
+  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(slurp(file), run({"/usr/bin/seq", "1", "1000000"}).out);
+  tool("/usr/bin/sample", "seq 1 1000000; printf '\\377'");
+  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(slurp(file), "");
   tool("/usr/bin/sample", "echo partial; exit 2");
   a = ask({"sample", "123", dest + "/failed.txt"});
   EXPECT_EQ(a.result, json({{"pid", 123}, {"filePath", "file://" + dest + "/failed.txt"}}));

@@ -92,15 +92,30 @@ TEST(Admission, RefusesClientsThatDoNotSatisfyTheRequirement) {
   EXPECT_EQ(run({changedInPlace, "--socket", d.socketPath(), "ready"}).status, 0);
   changeByte(changedInPlace);
 
+  // A real client's signature block appended to a larger (sparse) copy of it: refused on its length.
+  const std::string forged = d.dir() + "/forged";
+  {
+    const std::string genuine = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", {}, "genuine");
+    std::ifstream in(genuine, std::ios::binary);
+    const std::string all{std::istreambuf_iterator<char>(in), {}};
+    const std::size_t blockStart = fs::file_size(zebctlPath());
+    fs::copy_file(zebctlPath(), forged);
+    fs::resize_file(forged, 64u << 20);
+    std::ofstream(forged, std::ios::app | std::ios::binary) << all.substr(blockStart);
+    fs::permissions(forged, fs::perms(0755));
+  }
+
   const std::pair<std::string, int> cases[] = {
       {unsignedCopy, -67062}, {wrongId, -67050},      {stranger, -67061},       {otherAnchor, -67050},
       {modified, -67061},     {impostor, -67061},     {modifiedLate, -67061},   {changedInPlace, -67061},
+      {forged, -67061},
   };
   for (const auto& [exe, status] : cases) {
     auto r = run({exe, "--socket", d.socketPath(), "--timeout", "5", "ready"});
     EXPECT_EQ(r.status, 2) << exe << ": " << r.out << r.err;
     EXPECT_TRUE(d.waitForLog(std::string(kRefusedLine) + std::to_string(status))) << exe;
   }
+  EXPECT_NE(d.log().find("signed length does not match the file"), std::string::npos);
   // Refusals change nothing for the admitted.
   EXPECT_EQ(d.zebctl({"ready"}).status, 0);
 }
