@@ -413,24 +413,30 @@ TEST(ToolScripts, ArchivesAreNeverWrittenThroughALinkPlantedInTheDestination) {
 
 
 // The Bluetooth tool stand-in, run as root for a home whose owner swaps the Desktop the tool just
-// made for a link to `target` (the race won every time: mkdir is wrapped to do it). Answers the
-// names `target` then holds, if it is a folder.
-std::vector<std::string> bluetoothReportThroughSwappedDesktop(const std::string& target) {
+// made (or is about to hand over) for a link to `target`, symbolic or hard (the race won every time:
+// mkdir and chown are wrapped to do it). Answers the names `target` then holds, if it is a folder.
+std::vector<std::string> bluetoothReportThroughSwappedDesktop(const std::string& target, bool hardLink = false) {
   TempDir root;
   const std::string tool = root.path() + kBluetooth;
   fs::create_directories(fs::path(tool).parent_path());
   fs::copy_file(buildDir() + "/root" + kBluetooth, tool);
   fs::create_directories(root.path() + "/usr/lib/zeb-tools");
   std::ofstream(root.path() + "/usr/lib/zeb-tools/collect.sh")
+      << "ZEB_LIB='" << buildDir() << "/root/usr/lib/zeb-tools'\n"
       << ". '" << buildDir() << "/root/usr/lib/zeb-tools/collect.sh'\n"
-      << "mkdir() {\n"
+      << "swap() { rm -rf -- \"$HOME/Desktop\"; ln $LINK -- \"$VICTIM\" \"$HOME/Desktop\"; }\n"
+         "mkdir() {\n"
          "  command mkdir \"$@\"\n"
-         "  case \" $* \" in *\" $HOME/Desktop \"*) rmdir -- \"$HOME/Desktop\"; ln -s -- \"$VICTIM\" \"$HOME/Desktop\" ;; esac\n"
+         "  case \" $* \" in *\" $HOME/Desktop \"*) swap ;; esac\n"
+         "}\n"
+         "chown() {\n"
+         "  case \" $* \" in *\"$HOME/Desktop\"*) swap ;; esac\n"
+         "  command chown \"$@\"\n"
          "}\n";
   const std::string home = root.path() + "/home";
   fs::create_directories(home);
   EXPECT_EQ(::chown(home.c_str(), 4242, 4242), 0);
-  (void)run({"/bin/sh", tool}, 60s, {{"HOME", home}, {"VICTIM", target}});
+  (void)run({"/bin/sh", tool}, 60s, {{"HOME", home}, {"VICTIM", target}, {"LINK", hardLink ? "-P" : "-s"}});
   std::vector<std::string> names;
   if (fs::is_directory(target))
     for (const auto& entry : fs::directory_iterator(target)) names.push_back(entry.path().filename());
@@ -444,9 +450,11 @@ TEST(ToolScripts, BluetoothReporterNeverWorksThroughADesktopSwappedForALink) {
   const std::string folder = dir.path() + "/folder";
   std::ofstream(file) << "precious";
   fs::create_directories(folder);
-  (void)bluetoothReportThroughSwappedDesktop(file);
-  EXPECT_EQ(ownerOf(file), 0u);
-  EXPECT_EQ(slurp(file), "precious");
+  for (const bool hardLink : {false, true}) {
+    (void)bluetoothReportThroughSwappedDesktop(file, hardLink);
+    EXPECT_EQ(ownerOf(file), 0u) << (hardLink ? "hard link" : "symbolic link");
+    EXPECT_EQ(slurp(file), "precious");
+  }
   EXPECT_EQ(bluetoothReportThroughSwappedDesktop(folder), std::vector<std::string>{});
   EXPECT_EQ(ownerOf(folder), 0u);
 }
