@@ -165,7 +165,7 @@ int attack(const std::string& socket, const std::string& ownDir, const std::stri
   d.copyLogFiles(copies);
   zeb::Dictionary keys;
   for (int i = 0; keys.size() < 32000; ++i) keys.emplace(std::to_string(i) + std::string(18, 'k'), zeb::Value(""));
-  const std::string frame = zeb::xpc::encodeFrame("copyLogFiles:", zeb::Array{zeb::Value(keys)});
+  const std::string frame = zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::copyLogFiles>, zeb::Array{zeb::Value(keys)});
   for (int fd : framers) {
     zebtest::writeAll(fd, frame);
     std::this_thread::sleep_for(milliseconds(100));
