@@ -295,6 +295,21 @@ int main(int argc, char** argv) {
   }
   const int readyChecks = argc > 1 ? std::atoi(argv[1]) : 2000;
   const std::string self = fs::read_symlink("/proc/self/exe").string();
+  {
+    // What a 1 MiB frame of 32,000 keys costs to decode (and refuse), against a 1 MiB string.
+    zeb::Dictionary keys;
+    for (int i = 0; keys.size() < 32000; ++i) keys.emplace(std::to_string(i) + std::string(18, 'k'), zeb::Value(""));
+    const std::string manyKeys = zeb::xpc::encodeValue(zeb::Value(keys));
+    const std::string oneString = zeb::xpc::encodeValue(zeb::Value(std::string(manyKeys.size(), 's')));
+    const auto timeDecode = [](const std::string& bytes) {
+      const auto t0 = steady_clock::now();
+      for (int i = 0; i < 5; ++i) (void)zeb::xpc::decodeValue(bytes);
+      return duration<double, std::milli>(steady_clock::now() - t0).count() / 5;
+    };
+    const double keysMs = timeDecode(manyKeys), stringMs = timeDecode(oneString);
+    std::printf("decoding %zu bytes: 32,000 keys %.1f ms, one string %.2f ms (%.0fx)\n\n", manyKeys.size(), keysMs,
+                stringMs, stringMs > 0 ? keysMs / stringMs : 0.0);
+  }
   const Phase quiet = runPhase(false, self, readyChecks);
   const Phase attacked = runPhase(true, self, readyChecks);
   std::printf("%d honest clients x %d ready checks, quiet daemon then under attack by uid of %s\n\n", kHonestClients,

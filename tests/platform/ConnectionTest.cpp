@@ -90,6 +90,7 @@ class ServiceConnection : public ::testing::Test {
   }
   void TearDown() override {
     connection_->invalidate();
+    (void)dropReason();  // the connection's thread is done with this fixture once it has said why
     ::close(client_);
   }
 
