@@ -118,7 +118,7 @@ TEST_F(TransferTest, UploadReplacesALongerRemoteFile) {
 TEST_F(TransferTest, UploadFailures) {
   FRXError error;
   // A missing local file is reported as such, connected or not.
-  FRXSFTP unconnected("127.0.0.1", "nobody", "password");
+  FRXSFTP unconnected("127.0.0.1", "nobody", FRXPassword("password"));
   RecordingDelegate quiet;
   unconnected.setDelegate(&quiet);
   EXPECT_FALSE(unconnected.copyItemAtPath(local_ + "/absent", "/x", &error));
@@ -137,11 +137,22 @@ TEST_F(TransferTest, UploadFailures) {
   EXPECT_EQ(error.localizedDescription, "Unable to open remote file for writing.");
   EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:4"});
 
-  // A local read error fails the upload instead of passing for the end of the file.
-  delegate_.clear();
-  EXPECT_FALSE(sftp_->copyItemAtPath(local_, remote_ + "/from-a-directory", &(error = {})));
-  EXPECT_TRUE(error.domain.empty());
-  EXPECT_EQ(delegate_.outcomes(), Events{"fail:none"});
+  // A local file that can't be read is found out before the remote file is touched: an existing
+  // remote file keeps its contents.
+  writeFile(remote_ + "/kept", "remote contents");
+  server().giveToUser(remote_ + "/kept");
+  for (const std::string& unreadable : {local_, std::string("/proc/self/mem-is-not-here")}) {
+    delegate_.clear();
+    EXPECT_FALSE(sftp_->copyItemAtPath(unreadable, remote_ + "/kept", &(error = {})));
+    EXPECT_FALSE(error.domain.empty());
+    EXPECT_EQ(readFile(remote_ + "/kept"), "remote contents");
+  }
+  if (geteuid() != 0) {
+    writeFile(local_ + "/unreadable", "secret", 0000);
+    EXPECT_FALSE(sftp_->copyItemAtPath(local_ + "/unreadable", remote_ + "/kept", &(error = {})));
+    EXPECT_EQ(error.code, FRXSFTPErrorLocalFile);
+    EXPECT_EQ(readFile(remote_ + "/kept"), "remote contents");
+  }
 }
 
 TEST_F(TransferTest, DownloadsAreByteExactAndStreamedIntoPlace) {
@@ -178,20 +189,25 @@ TEST_F(TransferTest, FailedDownloadsLeaveTheLocalPathUntouched) {
   EXPECT_EQ(error.localizedDescription, "Unable to open remote file for reading.");
   EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:4"});
 
-  // An empty remote file: NO without an error, nothing written.
+  // An empty remote file: NO, the delegate hears no error, nothing written.
   writeFile(remote_ + "/empty", "");
   delegate_.clear();
   EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/empty", target, &(error = {})));
-  EXPECT_TRUE(error.domain.empty());
+  EXPECT_EQ(error.code, FRXSFTPErrorTransfer);
   EXPECT_EQ(delegate_.events, Events{"fail:none"});
   EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/empty", local_ + "/fresh"));
   EXPECT_FALSE(exists(local_ + "/fresh"));
 
-  // A remote read error (a directory opens, but can't be read) is not the end of the file.
-  delegate_.clear();
-  EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_, target, &(error = {})));
-  EXPECT_TRUE(error.domain.empty());
-  EXPECT_EQ(delegate_.outcomes(), Events{"fail:none"});
+  // Only regular files are read: a directory, and a FIFO that would block the server for ever.
+  ASSERT_EQ(mkfifo((remote_ + "/fifo").c_str(), 0644), 0);
+  server().giveToUser(remote_ + "/fifo");
+  for (const std::string& special : {remote_, remote_ + "/fifo"}) {
+    delegate_.clear();
+    EXPECT_FALSE(sftp_->copyItemAtRemotePath(special, target, &(error = {})));
+    EXPECT_EQ(error.code, FRXSFTPErrorNotRegularFile);
+    EXPECT_EQ(delegate_.outcomes(), Events{"fail:frx_sftp_error_domain:9"});
+  }
+  EXPECT_TRUE(sftp_->attributesOfItemAtPath(remote_ + "/fifo").has_value());
 
   EXPECT_EQ(readFile(target), "precious");
   EXPECT_EQ(temporaryFilesIn(local_), 0u);
@@ -215,32 +231,38 @@ public:
   }
 };
 
-TEST(FRXTransferFailures, AConnectionLostMidwayFailsTheTransfer) {
+TEST(FRXTransferFailures, AConnectionLostMidwayFailsTheTransferOnce) {
   const std::string remote = server().newRemoteDirectory("dropped");
   const std::string local = server().localDirectory() + "/dropped";
   std::filesystem::create_directories(local);
   writeFile(local + "/source", patternBytes(kLarge, 13));
   writeFile(remote + "/source", patternBytes(kLarge, 13));
-  {
-    // Download: a read error is not the end of the file, and nothing reaches the local path.
-    DroppingDelegate delegate;
-    auto sftp = connectedSFTP(&delegate);
-    FRXError error;
-    EXPECT_FALSE(sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error));
-    EXPECT_TRUE(error.domain.empty());
-    EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
-    EXPECT_FALSE(exists(local + "/copy"));
-    EXPECT_EQ(temporaryFilesIn(local), 0u);
-  }
-  {
-    // Upload: the failed write ends it; what was written stays on the server.
-    DroppingDelegate delegate;
-    auto sftp = connectedSFTP(&delegate);
-    FRXError error;
-    EXPECT_FALSE(sftp->copyItemAtPath(local + "/source", remote + "/copy", &error));
-    EXPECT_TRUE(error.domain.empty());
-    EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
-    EXPECT_LT(readFile(remote + "/copy").size(), kLarge);
+  for (bool pipelined : {false, true}) {
+    SCOPED_TRACE(pipelined ? "pipelined" : "stop-and-wait");
+    {
+      // Download: a read error is not the end of the file, and nothing reaches the local path.
+      DroppingDelegate delegate;
+      auto sftp = connectedSFTP(&delegate);
+      sftp->setPipelined(pipelined);
+      FRXError error;
+      EXPECT_FALSE(sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error));
+      EXPECT_EQ(error.code, FRXSFTPErrorTransfer);
+      EXPECT_EQ(error.reason(), "connection lost") << error.sessionErrorCode << " " << error.sessionErrorMessage;
+      EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
+      EXPECT_FALSE(exists(local + "/copy"));
+      EXPECT_EQ(temporaryFilesIn(local), 0u);
+    }
+    {
+      // Upload: the failed write ends it; what was written stays on the server.
+      DroppingDelegate delegate;
+      auto sftp = connectedSFTP(&delegate);
+      sftp->setPipelined(pipelined);
+      FRXError error;
+      EXPECT_FALSE(sftp->copyItemAtPath(local + "/source", remote + "/copy", &error));
+      EXPECT_EQ(error.code, FRXSFTPErrorTransfer);
+      EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
+      EXPECT_LT(readFile(remote + "/copy").size(), kLarge);
+    }
   }
 }
 
