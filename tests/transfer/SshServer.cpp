@@ -362,7 +362,9 @@ void SshServer::giveToUser(const std::string& path) const {
   }
 }
 
-void SshServer::dropConnections() const {
+void SshServer::pauseConnections(bool paused) const { signalConnections(paused ? SIGSTOP : SIGCONT); }
+
+void SshServer::signalConnections(int signal) const {
   if (pid_ <= 0) return;
   // Parent of every process, from /proc/PID/stat (the field after the parenthesised name).
   std::vector<std::pair<pid_t, pid_t>> parents;
@@ -386,7 +388,7 @@ void SshServer::dropConnections() const {
       if (parent == doomed[i]) doomed.push_back(child);
     }
   }
-  for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], SIGKILL);
+  for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], signal);
 }
 
 std::string SshServer::logText() const { return directory_.empty() ? "" : readFile(directory_ + "/sshd.log"); }

@@ -47,10 +47,13 @@ public:
   void giveToUser(const std::string& path) const;
   [[nodiscard]] std::string logText() const;
   // Kills every session process of this server (not the server itself): open connections drop.
-  void dropConnections() const;
+  void dropConnections() const { signalConnections(9); }
+  // Stops (SIGSTOP) or continues (SIGCONT) every session process: open connections stall.
+  void pauseConnections(bool paused) const;
 
 private:
   SshServer() = default;
+  void signalConnections(int signal) const;
   bool start(std::string& why);
   bool prepareUser(std::string& why);
   bool launch(std::string& why);

@@ -99,6 +99,11 @@ bool FRXConnection::failSession(FRXError* error, std::string message, long code)
   return false;
 }
 
+void FRXConnection::setTimeout(double seconds) {
+  timeout_ = seconds > 0 ? seconds : 0;
+  if (session_) libssh2_session_set_timeout(session_.get(), static_cast<long>(timeout_ * 1000));
+}
+
 void FRXConnection::abandonSession() {
   if (sock_) ::shutdown(sock_.get(), SHUT_RDWR);
 }

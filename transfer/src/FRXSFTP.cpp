@@ -37,7 +37,9 @@ std::optional<FRXSFTPRecord::Value> FRXSFTPRecord::valueForKey(std::string_view 
 
 FRXSFTP::~FRXSFTP() { dealloc(); }
 
-bool FRXSFTP::isConnected() const { return FRXConnection::isConnected() && static_cast<bool>(sftp_session_); }
+bool FRXSFTP::isConnected() const {
+  return FRXConnection::isConnected() && static_cast<bool>(sftp_session_) && !disconnectPending_;
+}
 
 bool FRXSFTP::connectWithError(FRXError* error) {
   bool result = false;
@@ -72,9 +74,12 @@ bool FRXSFTP::connectWithError(FRXError* error) {
 }
 
 bool FRXSFTP::disconnect() {
-  // A transfer's remote file must go before the channel it belongs to (disconnect may come from a
-  // delegate callback in the middle of a transfer).
-  if (transferHandle_ != nullptr) transferHandle_->reset();
+  // From a delegate callback in the middle of a transfer: the transfer ends first (endTransfer).
+  if (transferHandle_ != nullptr) {
+    disconnectPending_ = true;
+    return true;
+  }
+  disconnectPending_ = false;
   sftp_session_.reset();
   return FRXConnection::disconnect();
 }

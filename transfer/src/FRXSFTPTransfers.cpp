@@ -61,6 +61,11 @@ private:
 
 }  // namespace
 
+void FRXSFTP::endTransfer() {
+  transferHandle_ = nullptr;
+  if (disconnectPending_) disconnect();
+}
+
 bool FRXSFTP::transferStopped() const {
   return !isConnected() || cancelRequested_.load(std::memory_order_relaxed);
 }
@@ -249,6 +254,14 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
       }
       reporter.acknowledged(acknowledged, produced.has_value() || (atEnd && begin == end), reportAndCheck);
     }
+    // Stopped with writes in flight: libssh2 can only close the file once they are answered.
+    if (produced && produced->code == FRXSFTPErrorCancelled) {
+      while (begin < end) {
+        const ssize_t written = libssh2_sftp_write(remote.get(), window.get() + begin, end - begin);
+        if (written <= 0) break;
+        begin += static_cast<std::size_t>(written);
+      }
+    }
   }
   source.close();
   // The close answers for the last writes too.
@@ -256,6 +269,7 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
     produced = channelError(FRXSFTPErrorTransfer, "Unable to write remote file.");
     delegateHearsError = false;
   }
+  endTransfer();
   return closingStep(!produced, produced, error, delegateHearsError);
 }
 
@@ -345,6 +359,7 @@ bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, 
   }
   if (pipelined_ && !produced) reporter.acknowledged(received, true, report);
   remote.reset();
+  endTransfer();
 
   if (!produced && received == start && !resume) {
     // An empty file is not written; the delegate hears the failure without an error.

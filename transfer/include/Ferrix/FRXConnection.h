@@ -81,7 +81,7 @@ public:
   // (0: wait for ever, the default). A timeout fails with its own code; the connection is then
   // unusable until disconnect, which returns at once.
   [[nodiscard]] double timeout() const { return timeout_; }
-  void setTimeout(double seconds) { timeout_ = seconds > 0 ? seconds : 0; }
+  void setTimeout(double seconds);
 
   // More ways to log in, all off by default. The passphrase of an encrypted private key file.
   [[nodiscard]] const std::optional<std::string>& passphrase() const { return passphrase_; }

@@ -116,8 +116,14 @@ private:
   bool download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error);
 
   FRXSFTPChannelHandle sftp_session_;
-  // The remote file of the transfer in progress, so that disconnect() releases it before the channel.
+  // Ends a transfer: forgets its remote file and carries out a disconnect asked for meanwhile.
+  void endTransfer();
+
+  // The remote file of the transfer in progress. While one is open, disconnect() only asks for the
+  // end: the transfer stops, closes its file and then disconnects, as libssh2 must see a file
+  // closed before its channel.
   FRXSFTPFileHandle* transferHandle_ = nullptr;
+  bool disconnectPending_ = false;
   std::atomic<bool> cancelRequested_{false};
   bool pipelined_ = false;
 };
