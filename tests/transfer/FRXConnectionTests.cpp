@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -321,6 +324,73 @@ TEST(FRXConnection, AcceptNewAddsAnUnknownHostOnceAndStillRefusesAChangedKey) {
   EXPECT_FALSE(changed->connectWithError(&error));
   EXPECT_EQ(error.code, FRXConnectionErrorHostKeyMismatch);
   EXPECT_EQ(readFile(path).size(), 1 + ("[127.0.0.1]:" + std::to_string(server().port()) + " " + type + " " + key).size());
+}
+
+TEST(FRXConnection, MoreLogins) {
+  FRXError error;
+  // An encrypted key file with its passphrase; without it the login fails.
+  auto encrypted = std::make_unique<FRXConnection>("127.0.0.1", server().user(), server().passphraseKeyPath(),
+                                                   std::nullopt);
+  encrypted->setPort(server().publicKeyOnlyPort());
+  EXPECT_FALSE(encrypted->connectWithError(&error));
+  encrypted->disconnect();
+  encrypted->setPassphrase(SshServer::passphrase());
+  EXPECT_TRUE(encrypted->connectWithError(&error)) << error.description();
+
+  // The ssh-agent's identities, with no usable key file at all.
+  const std::string socket = server().localDirectory() + "/agent.sock";
+  std::string started;
+  ASSERT_EQ(runProgram("/usr/bin/ssh-agent", {"-s", "-a", socket}, "", &started), 0);
+  const std::size_t at = started.find("SSH_AGENT_PID=");
+  ASSERT_NE(at, std::string::npos) << started;
+  const pid_t agentPid = static_cast<pid_t>(std::stol(started.substr(at + 14)));
+  setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+  EXPECT_EQ(runProgram("/usr/bin/ssh-add", {server().privateKeyPath()}), 0);
+  FRXConnection agent("127.0.0.1", server().user(), server().localDirectory() + "/no-such-key", std::nullopt);
+  agent.setPort(server().publicKeyOnlyPort());
+  agent.setUsesAgent(true);
+  EXPECT_TRUE(agent.connectWithError(&error)) << error.description();
+  unsetenv("SSH_AUTH_SOCK");
+  kill(agentPid, SIGTERM);
+
+  // Keyboard-interactive, answered with the password, only when allowed.
+  if (!server().password()) GTEST_SKIP() << "KEYBOARD-INTERACTIVE NOT TESTED: needs root";
+  const int port = server().keyboardInteractivePort();
+  ASSERT_NE(port, 0) << "the PAM server did not start";
+  auto interactive = passwordConnection(port, *server().password());
+  EXPECT_FALSE(interactive->connectWithError(&error));
+  expectConnectionError(error, "No supported auth.");
+  interactive->disconnect();
+  interactive->setAllowsKeyboardInteractive(true);
+  EXPECT_TRUE(interactive->connectWithError(&error)) << error.description();
+  auto wrong = passwordConnection(port, "wrong password");
+  wrong->setAllowsKeyboardInteractive(true);
+  EXPECT_FALSE(wrong->connectWithError(&error));
+  expectConnectionError(error, "Server rejected username or password.");
+}
+
+TEST(FRXConnection, ABlackholeTimesOutWithinTheSetting) {
+  // A listener that never accepts or speaks: the connect completes, the handshake never does.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  auto connection = keyConnection(ntohs(address.sin_port));
+  connection->setTimeout(0.5);
+  FRXError error;
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(connection->connectWithError(&error));
+  // Generous: the point is that it ends, near the setting, not how fast.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  EXPECT_EQ(error.domain, "frx_error_domain");
+  EXPECT_EQ(error.code, FRXConnectionErrorTimedOut);
+  EXPECT_EQ(error.reason(), "timed out");
+  connection.reset();  // released at once
+  close(listener);
 }
 
 TEST(FRXConnection, OneConnectionsEndLeavesAnotherWorking) {

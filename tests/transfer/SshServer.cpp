@@ -193,7 +193,13 @@ bool SshServer::start(std::string& why) {
       return false;
     }
   }
-  if (!writeFile(directory_ + "/authorized_keys", readFile(publicKeyPath()), 0644)) {
+  if (runProgram("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", passphrase(), "-C", "passphrase", "-f",
+                                         passphraseKeyPath()}) != 0) {
+    why = "ssh-keygen failed for the passphrase key";
+    return false;
+  }
+  if (!writeFile(directory_ + "/authorized_keys", readFile(publicKeyPath()) + readFile(passphraseKeyPath() + ".pub"),
+                 0644)) {
     why = "cannot write authorized_keys";
     return false;
   }
@@ -330,7 +336,49 @@ bool SshServer::launch(std::string& why) {
   return false;
 }
 
+int SshServer::keyboardInteractivePort() {
+  if (keyboardInteractivePort_ != 0 || geteuid() != 0) return keyboardInteractivePort_;
+  const int port = freePort(false);
+  const std::string configPath = directory_ + "/sshd_config_kbdint";
+  std::ostringstream config;
+  config << "ListenAddress 127.0.0.1:" << port << "\n"
+         << "HostKey " << directory_ << "/host_ed25519\n"
+         << "PidFile none\nUsePAM yes\nKbdInteractiveAuthentication yes\nPasswordAuthentication no\n"
+         << "PubkeyAuthentication no\nPermitRootLogin no\nSubsystem sftp internal-sftp\nLogLevel INFO\n";
+  if (port == 0 || !writeFile(configPath, config.str(), 0644)) return 0;
+  const std::string logPath = directory_ + "/sshd_kbdint.log";
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log >= 0) {
+      dup2(log, STDOUT_FILENO);
+      dup2(log, STDERR_FILENO);
+    }
+    execl(kSshd, kSshd, "-D", "-e", "-f", configPath.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return 0;
+  keyboardInteractivePid_ = pid;
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (accepts(port)) {
+      keyboardInteractivePort_ = port;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return keyboardInteractivePort_;
+}
+
 void SshServer::stop() {
+  if (keyboardInteractivePid_ > 0) {
+    kill(keyboardInteractivePid_, SIGTERM);
+    waitpid(keyboardInteractivePid_, nullptr, 0);
+    keyboardInteractivePid_ = -1;
+  }
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status = 0;
