@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "LatencyProxy.h"
 #include "RecordingDelegate.h"
 #include "SshServer.h"
 #include "TestFiles.h"
@@ -332,6 +333,34 @@ TEST(FRXTransferFailures, AConnectionLostMidwayFailsTheTransferOnce) {
       EXPECT_EQ(delegate.outcomes(), Events{"fail:none"});
       EXPECT_LT(readFile(remote + "/copy").size(), kLarge);
     }
+  }
+}
+
+TEST(FRXTransferLatency, CopiesAreByteExactAcrossARoundTrip) {
+  // 2 ms each way: many requests in flight, answers arriving in bursts.
+  LatencyProxy proxy(server().port(), std::chrono::milliseconds(2));
+  ASSERT_NE(proxy.port(), 0);
+  const std::string remote = server().newRemoteDirectory("latency");
+  const std::string local = server().localDirectory() + "/latency";
+  std::filesystem::create_directories(local);
+  constexpr std::size_t kSize = 3 * 1024 * 1024 + 12345;
+  writeFile(local + "/source", patternBytes(kSize, 23));
+  for (bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "pipelined" : "stop-and-wait");
+    const std::size_t size = pipelined ? kSize : kSize / 3;  // stop-and-wait pays the round trip per chunk
+    writeFile(local + "/source", patternBytes(size, 23));
+    SpeedRecordingDelegate delegate;
+    FRXSFTP sftp("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+    sftp.setPort(proxy.port());
+    sftp.setDelegate(&delegate);
+    sftp.setPipelined(pipelined);
+    FRXError error;
+    ASSERT_TRUE(sftp.connectWithError(&error)) << error.description();
+    ASSERT_TRUE(sftp.copyItemAtPath(local + "/source", remote + "/copy", &error)) << error.description();
+    EXPECT_TRUE(readFile(remote + "/copy") == patternBytes(size, 23));
+    ASSERT_TRUE(sftp.copyItemAtRemotePath(remote + "/copy", local + "/back", &error)) << error.description();
+    EXPECT_TRUE(readFile(local + "/back") == patternBytes(size, 23));
+    EXPECT_EQ(delegate.outcomes(), (Events{"complete", "complete"}));
   }
 }
 
