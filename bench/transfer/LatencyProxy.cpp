@@ -9,12 +9,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 // Bytes taken from the socket per read: large enough that the copy, not the system call, dominates.
-constexpr std::size_t kReadSize = 256 * 1024;
+constexpr std::size_t kReadSize = 1024 * 1024;
 
 // One direction of a connection: a reader that stamps what arrives with the time it may leave, and
 // a writer that sends it then. An empty packet marks the end of the stream.
@@ -34,23 +35,33 @@ public:
 private:
   struct Packet {
     Clock::time_point due;
-    std::vector<char> bytes;
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;  // 0: the end of the stream
   };
 
   void read() {
     for (;;) {
-      std::vector<char> bytes(kReadSize);
-      ssize_t n;
-      do {
-        n = ::recv(from_, bytes.data(), bytes.size(), 0);
-      } while (n < 0 && errno == EINTR);
-      bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+      // Buffers come back from the writer, so a steady stream allocates nothing.
+      std::unique_ptr<char[]> bytes;
       {
         std::lock_guard lock(mutex_);
-        queue_.push_back(Packet{Clock::now() + delay_, std::move(bytes)});
+        if (!spare_.empty()) {
+          bytes = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      if (!bytes) bytes = std::make_unique_for_overwrite<char[]>(kReadSize);
+      ssize_t n;
+      do {
+        n = ::recv(from_, bytes.get(), kReadSize, 0);
+      } while (n < 0 && errno == EINTR);
+      const std::size_t size = n > 0 ? static_cast<std::size_t>(n) : 0;
+      {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(Packet{Clock::now() + delay_, std::move(bytes), size});
       }
       ready_.notify_one();
-      if (n <= 0) return;
+      if (size == 0) return;
     }
   }
 
@@ -63,14 +74,14 @@ private:
         packet = std::move(queue_.front());
         queue_.pop_front();
       }
-      std::this_thread::sleep_until(packet.due);
-      if (packet.bytes.empty()) {
+      if (delay_.count() > 0) std::this_thread::sleep_until(packet.due);
+      if (packet.size == 0) {
         ::shutdown(to_, SHUT_WR);
         return;
       }
       std::size_t sent = 0;
-      while (sent < packet.bytes.size()) {
-        ssize_t n = ::send(to_, packet.bytes.data() + sent, packet.bytes.size() - sent, MSG_NOSIGNAL);
+      while (sent < packet.size) {
+        ssize_t n = ::send(to_, packet.bytes.get() + sent, packet.size - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
           // The far side is gone: stop reading this direction too.
@@ -80,6 +91,8 @@ private:
         }
         sent += static_cast<std::size_t>(n);
       }
+      std::lock_guard lock(mutex_);
+      spare_.push_back(std::move(packet.bytes));
     }
   }
 
@@ -88,7 +101,7 @@ private:
     for (;;) {
       std::unique_lock lock(mutex_);
       ready_.wait(lock, [this] { return !queue_.empty(); });
-      const bool end = queue_.front().bytes.empty();
+      const bool end = queue_.front().size == 0;
       queue_.pop_front();
       if (end) return;
     }
@@ -100,6 +113,7 @@ private:
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Packet> queue_;
+  std::vector<std::unique_ptr<char[]>> spare_;
   std::thread reader_;
   std::thread writer_;
 };
