@@ -25,6 +25,8 @@ namespace {
 
 constexpr int kDefaultPort = 22;
 constexpr const char* kTimedOut = "The operation timed out.";
+// Seconds between keepalive messages (sent only when an operation starts; no answer is asked for).
+constexpr unsigned kKeepaliveInterval = 15;
 
 struct AddressInfoDeleter {
   void operator()(addrinfo* info) const { freeaddrinfo(info); }
@@ -104,6 +106,11 @@ void FRXConnection::setTimeout(double seconds) {
   if (session_) libssh2_session_set_timeout(session_.get(), static_cast<long>(timeout_ * 1000));
 }
 
+void FRXConnection::sendKeepaliveIfDue() {
+  int secondsToNext = 0;
+  if (session_ && authenticated_) libssh2_keepalive_send(session_.get(), &secondsToNext);
+}
+
 void FRXConnection::abandonSession() {
   if (sock_) ::shutdown(sock_.get(), SHUT_RDWR);
 }
@@ -136,7 +143,10 @@ bool FRXConnection::connectWithError(FRXError* error) {
   if (libssh2_session_handshake(session, sock_.get()) != 0) return failSession(error, "Failed to establish SSH session.");
   serverFingerprint_ = frx::sha256Fingerprint(session);
   if (!hostKeyAccepted(error)) return false;
-  return authenticate(error);
+  if (!authenticate(error)) return false;
+  // Configured only once logged in: set before the handshake, libssh2 1.10 fails the handshake.
+  libssh2_keepalive_config(session, 0, kKeepaliveInterval);
+  return true;
 }
 
 bool FRXConnection::openSocket(FRXError* error) {

@@ -119,6 +119,7 @@ std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view p
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
+    sendKeepaliveIfDue();
     FRXSFTPFileHandle directory(libssh2_sftp_open_ex(sftp_session_.get(), path.data(),
                                                      static_cast<unsigned int>(path.size()), 0, 0,
                                                      LIBSSH2_SFTP_OPENDIR));
@@ -151,6 +152,7 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
+    sendKeepaliveIfDue();
     // Asked by path, not by opening the item: opening a FIFO would block the server (and us).
     LIBSSH2_SFTP_ATTRIBUTES attributes{};
     if (libssh2_sftp_stat_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
@@ -166,6 +168,7 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
 
 bool FRXSFTP::removeItemAtPath(std::string_view path, FRXError* error) {
   if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  sendKeepaliveIfDue();
   int rc = libssh2_sftp_unlink_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
   if (rc != 0) {
     return closingStep(false, channelError(FRXSFTPErrorRemoval, "There was an error removing the file: " + std::to_string(rc)),

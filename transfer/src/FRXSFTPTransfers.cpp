@@ -136,6 +136,7 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
   if (!isConnected()) return closingStep(false, sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."), error);
   const frx::LocalAttributes& attributes = *std::get_if<frx::LocalAttributes>(&examined);
 
+  sendKeepaliveIfDue();
   // The local file is opened before the remote file is touched: a file that can't be read must
   // never cost the remote file its contents.
   frx::LocalSource source;
@@ -276,6 +277,7 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
 bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error) {
   if (!isConnected()) return closingStep(false, sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."), error);
 
+  sendKeepaliveIfDue();
   // Only regular files are read: opening a FIFO blocks the server, a device never ends. Asked by
   // path first, and again through the handle in case the item was swapped in between.
   LIBSSH2_SFTP_ATTRIBUTES attributes{};

@@ -98,6 +98,9 @@ protected:
   // After a timeout: shuts the socket down so that every later libssh2 call, the session's release
   // included, fails at once instead of waiting again.
   void abandonSession();
+  // Sends a keepalive message when the last one is older than the keepalive interval, so that
+  // middleboxes keep an idle connection's state between operations.
+  void sendKeepaliveIfDue();
   // The delegate when it implements the required callbacks, else null.
   [[nodiscard]] FRXConnectionDelegateProtocol* conformingDelegate() const;
   // The delegate when it implements the speed callback, else null.
