@@ -86,22 +86,14 @@ json toJson(const Value& v) {
 }
 
 // Prints callbacks; remembers when the one we wait for has come.
-class Printer final : public ZEBPrivilegedClientProtocol {
+class Printer final : public ZEBClientMessageSink {
  public:
   explicit Printer(std::string awaited) : awaited_(std::move(awaited)) {}
 
-  void helperReadyWithVersion(const std::string& v) override { got("helperReadyWithVersion:", {Value(v)}, false); }
-  void logMessage(const std::string& m) override { got("logMessage:", {Value(m)}, false); }
-  void mobilityReportDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("mobilityReportDidFinish:error:", r, e); }
-  void sysDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("sysDiagnoseDidFinish:error:", r, e); }
-  void wifiDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("wifiDiagnoseDidFinish:error:", r, e); }
-  void sampleProcessDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("sampleProcessDidFinish:error:", r, e); }
-  void bluetoothDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("bluetoothDiagnoseDidFinish:error:", r, e); }
-  void TMDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("TMDiagnoseDidFinish:error:", r, e); }
-  void MDSDiagnoseDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("MDSDiagnoseDidFinish:error:", r, e); }
-  void syslogsDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("syslogsDidFinish:error:", r, e); }
-  void installLogsDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("installLogsDidFinish:error:", r, e); }
-  void copyLogFilesDidFinish(const ZEBResult& r, const ZEBOptionalError& e) override { finish("copyLogFilesDidFinish:error:", r, e); }
+  void received(const char* selector, const zeb::Array& args) override {
+    const bool isError = args.size() == 2 && args[1].asError() != nullptr;
+    got(selector, args, isError);
+  }
 
   // The exit status once answered.
   std::optional<int> waitFor(std::chrono::milliseconds timeout) {
@@ -111,10 +103,6 @@ class Printer final : public ZEBPrivilegedClientProtocol {
   }
 
  private:
-  void finish(const char* selector, const ZEBResult& r, const ZEBOptionalError& e) {
-    got(selector, {r ? Value(*r) : Value(), e ? Value(*e) : Value()}, e.has_value());
-  }
-
   void got(const std::string& selector, const zeb::Array& args, bool isError) {
     json a = json::array();
     for (const auto& v : args) a.push_back(toJson(v));
@@ -180,25 +168,39 @@ int main(int argc, char** argv) {
       return 0;
     }
 
+  // What each command sends, from the parsed arguments.
+  struct Parsed {
+    std::optional<zeb::URL> dest;
+    std::uint64_t pid = 0;
+    std::string user;
+    zeb::Dictionary copies;
+  };
+  using D = ZEBPrivilegedDaemonProtocol;
+  using C = ZEBPrivilegedClientProtocol;
   struct Command {
     const char* command;
     std::size_t args;  // SIZE_MAX: one or more
     const char* awaited;
+    void (*send)(D&, const Parsed&);
   };
   static const Command commands[] = {
-      {"ready", 0, "helperReadyWithVersion:"},
-      {"privileges", 0, "logMessage:"},
-      {"stop", 0, ""},
-      {"mobility", 1, "mobilityReportDidFinish:error:"},
-      {"sysdiagnose", 1, "sysDiagnoseDidFinish:error:"},
-      {"wifi", 1, "wifiDiagnoseDidFinish:error:"},
-      {"bluetooth", 2, "bluetoothDiagnoseDidFinish:error:"},
-      {"tm", 1, "TMDiagnoseDidFinish:error:"},
-      {"mds", 1, "MDSDiagnoseDidFinish:error:"},
-      {"sample", 2, "sampleProcessDidFinish:error:"},
-      {"syslogs", 1, "syslogsDidFinish:error:"},
-      {"installlogs", 1, "installLogsDidFinish:error:"},
-      {"copy", SIZE_MAX, "copyLogFilesDidFinish:error:"},
+      {"ready", 0, kZEBSelector<&C::helperReadyWithVersion>, [](D& d, const Parsed&) { d.performReadyCheck(); }},
+      {"privileges", 0, kZEBSelector<&C::logMessage>, [](D& d, const Parsed&) { d.showPrivileges(); }},
+      {"stop", 0, "", [](D& d, const Parsed&) { d.stopDaemon(); }},
+      {"mobility", 1, kZEBSelector<&C::mobilityReportDidFinish>,
+       [](D& d, const Parsed& p) { d.runMobilityReportWithDestination(*p.dest); }},
+      {"sysdiagnose", 1, kZEBSelector<&C::sysDiagnoseDidFinish>,
+       [](D& d, const Parsed& p) { d.runSysdiagnoseWithDestination(*p.dest); }},
+      {"wifi", 1, kZEBSelector<&C::wifiDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runWifiDiagnoseWithDestination(*p.dest); }},
+      {"bluetooth", 2, kZEBSelector<&C::bluetoothDiagnoseDidFinish>,
+       [](D& d, const Parsed& p) { d.runBluetoothDiagnoseWithDestination(*p.dest, p.user); }},
+      {"tm", 1, kZEBSelector<&C::TMDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runTMDiagnoseWithDestination(*p.dest); }},
+      {"mds", 1, kZEBSelector<&C::MDSDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runMDSDiagnoseWithDestination(*p.dest); }},
+      {"sample", 2, kZEBSelector<&C::sampleProcessDidFinish>, [](D& d, const Parsed& p) { d.sampleProcessWithPID(p.pid, *p.dest); }},
+      {"syslogs", 1, kZEBSelector<&C::syslogsDidFinish>, [](D& d, const Parsed& p) { d.gatherSyslogsWithDestination(*p.dest); }},
+      {"installlogs", 1, kZEBSelector<&C::installLogsDidFinish>,
+       [](D& d, const Parsed& p) { d.gatherInstallLogsWithDestination(*p.dest); }},
+      {"copy", SIZE_MAX, kZEBSelector<&C::copyLogFilesDidFinish>, [](D& d, const Parsed& p) { d.copyLogFiles(p.copies); }},
   };
   const Command* chosen = nullptr;
   for (const auto& c : commands)
@@ -206,25 +208,24 @@ int main(int argc, char** argv) {
   if (!chosen) return usageError(("unknown command " + command).c_str());
   if (chosen->args == SIZE_MAX ? args.empty() : args.size() != chosen->args) return usageError("wrong number of arguments");
 
-  std::optional<zeb::URL> dest;
+  Parsed parsed;
   if (chosen->args >= 1 && chosen->args != SIZE_MAX && command != "sample") {
-    dest = urlArg(args[0]);
-    if (!dest) return usageError("bad destination");
+    parsed.dest = urlArg(args[0]);
+    if (!parsed.dest) return usageError("bad destination");
+    if (command == "bluetooth") parsed.user = args[1];
   }
-  zeb::Dictionary copies;
-  std::uint64_t pid = 0;
   if (command == "sample") {
     char* end = nullptr;
-    pid = std::strtoull(args[0].c_str(), &end, 10);
+    parsed.pid = std::strtoull(args[0].c_str(), &end, 10);
     if (args[0].empty() || *end) return usageError("bad pid");
-    dest = urlArg(args[1]);
-    if (!dest) return usageError("bad destination");
+    parsed.dest = urlArg(args[1]);
+    if (!parsed.dest) return usageError("bad destination");
   }
   if (command == "copy") {
     for (const auto& a : args) {
       const auto eq = a.find('=');
       if (eq == std::string::npos || eq == 0) return usageError("copy takes SRC=DST pairs");
-      copies.insert_or_assign(a.substr(0, eq), Value(a.substr(eq + 1)));
+      parsed.copies.insert_or_assign(a.substr(0, eq), Value(a.substr(eq + 1)));
     }
   }
 
@@ -235,20 +236,7 @@ int main(int argc, char** argv) {
                  conn.error().localizedDescription().c_str());
     return 2;
   }
-  auto& d = (*conn)->daemon();
-  if (command == "ready") d.performReadyCheck();
-  else if (command == "privileges") d.showPrivileges();
-  else if (command == "stop") d.stopDaemon();
-  else if (command == "mobility") d.runMobilityReportWithDestination(*dest);
-  else if (command == "sysdiagnose") d.runSysdiagnoseWithDestination(*dest);
-  else if (command == "wifi") d.runWifiDiagnoseWithDestination(*dest);
-  else if (command == "bluetooth") d.runBluetoothDiagnoseWithDestination(*dest, args[1]);
-  else if (command == "tm") d.runTMDiagnoseWithDestination(*dest);
-  else if (command == "mds") d.runMDSDiagnoseWithDestination(*dest);
-  else if (command == "sample") d.sampleProcessWithPID(pid, *dest);
-  else if (command == "syslogs") d.gatherSyslogsWithDestination(*dest);
-  else if (command == "installlogs") d.gatherInstallLogsWithDestination(*dest);
-  else if (command == "copy") d.copyLogFiles(copies);
+  chosen->send((*conn)->daemon(), parsed);
 
   if (auto e = (*conn)->sendError()) {
     std::fprintf(stderr, "zebctl: can't send the request: %s\n", e->localizedDescription().c_str());

@@ -1,65 +1,111 @@
-// The daemon's task runner: launches tools, keeps them in the running-task registry while they run,
-// and hands each ended tool to its caller's callback.
+#include "helper/TaskRunner.h"
+
 #include <syslog.h>
 
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
 
 using namespace zeb;
 
-Status ZEBPrivilegedDaemon::runCommand(const std::string& command, std::vector<std::string> arguments,
-                                       TaskCallback callback) {
-  return runCommand(command, std::move(arguments), nullptr, std::move(callback));
+TaskLimits TaskLimits::fromUserDefaults() {
+  TaskLimits limits;
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolsPerUser"); n > 0) limits.perUser = static_cast<std::size_t>(n);
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolsTotal"); n > 0) limits.total = static_cast<std::size_t>(n);
+  if (const std::int64_t n = UserDefaults::integerForKey("ToolTimeLimit"); n > 0) limits.timeLimit = std::chrono::seconds(n);
+  return limits;
 }
 
-Status ZEBPrivilegedDaemon::runCommand(const std::string& command, std::vector<std::string> arguments, TaskSetup setup,
-                                       TaskCallback callback) {
+TaskRunner::TaskRunner(TaskLimits limits)
+    : registry_(std::make_shared<ZEBRunningTasks>()), slots_(std::make_shared<Slots>()) {
+  slots_->limits = limits;
+}
+
+void TaskRunner::run(uid_t user, const std::string& command, std::vector<std::string> arguments, Setup setup,
+                     Completion completion, LaunchFailure failed) {
   auto task = Task::create();
   task->setLaunchPath(command);
   task->setArguments(std::move(arguments));
   task->setStandardOutput(Task::Stream::kCapture);
   task->setStandardError(Task::Stream::kCapture);
-
-  auto registry = runningTasks();
-  if (!registry) {
-    // Only reachable before any admission (tests driving the runner directly).
-    registry = std::make_shared<ZEBRunningTasks>();
-    runningTasks_.set(registry);
-  }
-  const std::string toolName = task->toolName();
-  std::weak_ptr<Task> weakTask = task;
-  task->setTerminationHandler([registry, toolName, weakTask, callback = std::move(callback)](Task& ended) {
-    systemLog(LOG_NOTICE, "termination handler for %s", toolName.c_str());
-    {
-      std::lock_guard lock(registry->lock);
-      if (auto t = weakTask.lock()) registry->tasks.erase(t);
-    }
-    if (callback) callback(ended);
-  });
-
+  task->setTimeLimit(slots_->limits.timeLimit);
   if (setup) setup(*task);
-  systemLog(LOG_NOTICE, "Running command %s", toolName.c_str());
   {
-    std::lock_guard lock(registry->lock);
-    registry->tasks.insert(task);
-  }
-  // The registry holds the task until its handler runs; the handler's thread holds it too.
-  Status launched = task->launch();
-  if (!launched.ok()) {
-    {
-      std::lock_guard lock(registry->lock);
-      registry->tasks.erase(task);
+    std::lock_guard lock(slots_->mutex);
+    slots_->queue.push_back(Pending{user, task, std::move(completion), std::move(failed)});
+    if (slots_->queue.size() > 1 || slots_->running >= slots_->limits.total ||
+        slots_->perUser[user] >= slots_->limits.perUser) {
+      systemLog(LOG_NOTICE, "Waiting for a tool slot: %s for uid %u", task->toolName().c_str(),
+                static_cast<unsigned>(user));
     }
-    systemLog(LOG_ERR, "Could not launch %s: %s", toolName.c_str(), launched.error().localizedDescription().c_str());
   }
-  return launched;
+  startQueued(slots_, registry_);
 }
 
-void ZEBPrivilegedDaemon::terminateRunningTasks() {
+void TaskRunner::release(Slots& slots, uid_t user) {
+  std::lock_guard lock(slots.mutex);
+  --slots.running;
+  if (--slots.perUser[user] == 0) slots.perUser.erase(user);
+}
+
+void TaskRunner::startQueued(const std::shared_ptr<Slots>& slots, const std::shared_ptr<ZEBRunningTasks>& registry) {
+  for (;;) {
+    Pending next;
+    {
+      std::lock_guard lock(slots->mutex);
+      if (slots->running >= slots->limits.total) return;
+      auto it = slots->queue.begin();
+      while (it != slots->queue.end() && slots->perUser[it->user] >= slots->limits.perUser) ++it;
+      if (it == slots->queue.end()) return;
+      next = std::move(*it);
+      slots->queue.erase(it);
+      ++slots->running;
+      ++slots->perUser[next.user];
+    }
+
+    Task& task = *next.task;
+    const std::string toolName = task.toolName();
+    const uid_t user = next.user;
+    std::weak_ptr<Task> weakTask = next.task;
+    task.setTerminationHandler([slots, registry, toolName, user, weakTask,
+                                completion = std::move(next.completion)](Task& ended) {
+      systemLog(LOG_NOTICE, "termination handler for %s", toolName.c_str());
+      if (ended.exceededTimeLimit()) {
+        systemLog(LOG_ERR, "%s ran past its time limit of %lld s and was ended with signal %d", toolName.c_str(),
+                  static_cast<long long>(slots->limits.timeLimit.count()), ended.terminationStatus());
+      }
+      {
+        std::lock_guard lock(registry->lock);
+        if (auto t = weakTask.lock()) registry->tasks.erase(t);
+      }
+      release(*slots, user);
+      startQueued(slots, registry);
+      if (completion) completion(ended);
+    });
+
+    systemLog(LOG_NOTICE, "Running command %s", toolName.c_str());
+    {
+      std::lock_guard lock(registry->lock);
+      registry->tasks.insert(next.task);
+    }
+    // The registry holds the task until its handler runs; the handler's thread holds it too.
+    Status launched = task.launch();
+    if (!launched.ok()) {
+      {
+        std::lock_guard lock(registry->lock);
+        registry->tasks.erase(next.task);
+      }
+      release(*slots, user);
+      systemLog(LOG_ERR, "Could not launch %s: %s", toolName.c_str(), launched.error().localizedDescription().c_str());
+      if (next.failed) next.failed(launched.error());
+    }
+  }
+}
+
+void TaskRunner::terminateAll() {
   std::vector<std::shared_ptr<Task>> copy;
-  if (auto registry = runningTasks()) {
-    std::lock_guard lock(registry->lock);
-    copy.assign(registry->tasks.begin(), registry->tasks.end());
+  {
+    std::lock_guard lock(registry_->lock);
+    copy.assign(registry_->tasks.begin(), registry_->tasks.end());
   }
   systemLog(LOG_NOTICE, "%lu tasks running tasks", static_cast<unsigned long>(copy.size()));
   for (const auto& task : copy) {
@@ -68,7 +114,6 @@ void ZEBPrivilegedDaemon::terminateRunningTasks() {
     if (task->isRunning()) {
       systemLog(LOG_NOTICE, "Terminating %s prematurely", task->toolName().c_str());
       task->terminate();
-      // A stopped process acts on SIGTERM only once it runs again.
       task->resume();
     }
   }

@@ -3,7 +3,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "helper/collectors/Collectors.h"
 #include "helper/files/Ownership.h"
+#include "helper/logs/LogGathering.h"
 #include "helper/files/PathPolicy.h"
 #include "platform/codesign/CodeObject.h"
 #include "platform/codesign/Requirement.h"
@@ -22,8 +24,8 @@ void remoteProxyErrorHandler(const Error& error) {
 
 }  // namespace
 
-ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options)
-    : options_(std::move(options)), placement_([this] { return clientUser(); }) {
+ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
+    : options_(std::move(options)), tasks_(limits) {
   exportedInterface_ = makeDaemonInterface(*this);
 }
 
@@ -67,13 +69,14 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   }
 
   // Admitted. The proxy is in place before the connection starts reading, so that no request of
-  // the new client can be answered on the one before.
+  // the new client can be answered on the one before. Admissions run concurrently: the connection
+  // and its proxy change together, so the latest admitted is one client, not half of two.
+  std::lock_guard admitted(admissionMutex_);
   connection_.set(conn);
   conn->setExportedInterface(exportedInterface_);
   auto proxy = std::make_shared<ZEBPrivilegedClientProxy>(xpc::RemoteProxy(conn, remoteProxyErrorHandler));
   client_.set(proxy);
   conn->resume();
-  if (!runningTasks_.get()) runningTasks_.set(std::make_shared<ZEBRunningTasks>());
   systemLog(LOG_NOTICE, "Connected to client %s over connection %s", proxy->description().c_str(),
             conn->description().c_str());
   return true;
@@ -99,27 +102,41 @@ void ZEBPrivilegedDaemon::stopDaemon() {
   flushAndExit(0);
 }
 
-uid_t ZEBPrivilegedDaemon::clientUser() const {
-  auto conn = connection();
-  return conn ? conn->effectiveUserIdentifier() : files::kNoUser;
-}
-
 bool ZEBPrivilegedDaemon::canModifyPath(std::string_view path) const { return files::canModifyPath(path); }
 
 Error ZEBPrivilegedDaemon::accessDeniedErrorForPath(std::string_view path) const {
   return files::accessDeniedErrorForPath(path);
 }
 
-std::optional<std::string> ZEBPrivilegedDaemon::movePath(std::string_view source, std::string_view toDirectory,
-                                                         std::int16_t permissions, Error* error) const {
-  return placement_.movePath(source, toDirectory, permissions, error);
-}
+using CP = ZEBPrivilegedClientProtocol;
 
-bool ZEBPrivilegedDaemon::fixPermissionsOfURL(const URL& url, bool recursively) const {
-  return placement_.fixPermissionsOfURL(url, recursively);
+void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const URL& d) {
+  collectors::runMobilityReport(*this, request<&CP::mobilityReportDidFinish>(), d);
 }
-
-std::vector<URL> ZEBPrivilegedDaemon::findEntriesInDirectory(const URL& directory, Date createdAfter,
-                                                             const Regex& pattern) const {
-  return placement_.findEntriesInDirectory(directory, createdAfter, pattern);
+void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const URL& d) {
+  collectors::runSysdiagnose(*this, request<&CP::sysDiagnoseDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const URL& d) {
+  collectors::runWifiDiagnose(*this, request<&CP::wifiDiagnoseDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const URL& d, const std::string& shortUserName) {
+  collectors::runBluetoothDiagnose(*this, request<&CP::bluetoothDiagnoseDidFinish>(), d, shortUserName);
+}
+void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const URL& d) {
+  collectors::runTMDiagnose(*this, request<&CP::TMDiagnoseDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const URL& d) {
+  collectors::runMDSDiagnose(*this, request<&CP::MDSDiagnoseDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::sampleProcessWithPID(std::uint64_t pid, const URL& d) {
+  collectors::sampleProcess(*this, request<&CP::sampleProcessDidFinish>(), pid, d);
+}
+void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& d) {
+  logs::gatherSyslogs(*this, request<&CP::syslogsDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& d) {
+  logs::gatherInstallLogs(*this, request<&CP::installLogsDidFinish>(), d);
+}
+void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
+  logs::copyLogFiles(*this, request<&CP::copyLogFilesDidFinish>(), files);
 }

@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,12 @@ constexpr const char* kUsage =
     "  --console-user NAME  the console user on hosts without a seat\n"
     "  --log-stderr         echo every system log line to standard error\n"
     "  -LogDebug N          threshold of the leveled log (a user default)\n"
+    "\n"
+    "Limits (user defaults, on the command line or in the preferences file):\n"
+    "  -ToolsPerUser N      tools of one requesting user running at once (default 4)\n"
+    "  -ToolsTotal N        tools running at once in all (default 16)\n"
+    "  -ToolTimeLimit SECS  run time of a tool before its process group is ended (default 3600)\n"
+    "  -ConnectionsPerUser N connections one uid may hold open (default 8; 64 in all)\n"
     "\n"
     "For tests:\n"
     "  --send-timeout SECS  how long a callback may wait for the client to read (default 10)\n"
@@ -95,6 +103,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   zeb::UserDefaults::registerArguments(argc, argv);
+  if (const std::int64_t n = zeb::UserDefaults::integerForKey("ConnectionsPerUser"); n > 0)
+    cl.listener.maxConnectionsPerUser = static_cast<int>(std::min<std::int64_t>(n, 1 << 20));
   zeb::openSystemLog(cl.logStderr);
   if (auto s = zeb::SystemRoot::set(cl.systemRoot); !s.ok()) {
     std::fprintf(stderr, "bad --root %s: %s\n", cl.systemRoot.c_str(), s.error().localizedDescription().c_str());
@@ -103,7 +113,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   // The one daemon object lives as long as the process.
-  static ZEBPrivilegedDaemon daemon(cl.daemon);
+  static ZEBPrivilegedDaemon daemon(cl.daemon, TaskLimits::fromUserDefaults());
   auto log = [](int priority, const std::string& line) { zeb::systemLog(priority, "%s", line.c_str()); };
   auto listener = zeb::xpc::Listener::create(cl.socketPath, cl.listener, log);
   if (!listener.ok()) {

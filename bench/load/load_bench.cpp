@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
   const int clients = argc > 1 ? std::atoi(argv[1]) : 32;
   const int ready = argc > 2 ? std::atoi(argv[2]) : 2000;
   const int tools = argc > 3 ? std::atoi(argv[3]) : 20;
-  zebtest::DaemonHarness daemon({}, false);
+  // Every client here is root's: lift the per-user caps so the load is the daemon's, not one user's.
+  zebtest::DaemonHarness daemon({"-ConnectionsPerUser", "64", "-ToolsPerUser", "16"}, false);
   // A fast Time Machine tool: one small report in the destination.
   const std::string tool = daemon.rootDir() + "/usr/bin/tmdiagnose";
   fs::create_directories(daemon.rootDir() + "/usr/bin");

@@ -7,6 +7,8 @@
 #include "Utility/SystemRoot.h"
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
+#include "helper/collectors/Collectors.h"
+#include "helper/files/PathPolicy.h"
 #include "helper/files/LogText.h"
 #include "platform/foundation/Log.h"
 
@@ -26,67 +28,49 @@ Error bluetoothFailedWithStatus(int status) {
 
 }  // namespace
 
-void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const URL& destination, const std::string& shortUserName) {
-  Result<SharedPlace> place = openDestination(*this, destination);
-  if (!place) {
-    if (auto c = client()) c->bluetoothDiagnoseDidFinish(std::nullopt, place.error());
-    return;
-  }
+void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination,
+                                           const std::string& shortUserName) {
+  Result<SharedPlace> place = openDestination(request.from, destination);
+  if (!place) return request.finish(std::nullopt, place.error());
   const auto account = userNamed(shortUserName);
   if (!account) {
-    if (auto c = client()) {
-      c->bluetoothDiagnoseDidFinish(std::nullopt, Error::withDescription(kBluetoothDomain, 101,
-                                                                         "Couldn't find home directory for " + shortUserName));
-    }
-    return;
+    return request.finish(std::nullopt, Error::withDescription(kBluetoothDomain, 101,
+                                                               "Couldn't find home directory for " + shortUserName));
   }
   const std::string desktop = account->home + "/Desktop";
-  // The report is taken out of this user's Desktop and handed to the client: only the client's own
-  // Desktop, unless the client is root.
-  const uid_t clientUid = place.value()->client;
-  if (clientUid != 0 && clientUid != account->uid) {
-    systemLog(LOG_NOTICE, "Refusing the Desktop of %s to uid %u", files::printableText(shortUserName).c_str(),
-              static_cast<unsigned>(clientUid));
-    if (auto c = client()) c->bluetoothDiagnoseDidFinish(std::nullopt, accessDeniedErrorForPath(desktop));
-    return;
+  // The report is taken out of this user's Desktop and handed to the requester: only the
+  // requester's own Desktop, unless the requester is root.
+  if (!request.from.isRoot() && request.from.uid != account->uid) {
+    systemLog(LOG_NOTICE, "Refusing the Desktop of %s to %s", files::printableText(shortUserName).c_str(),
+              request.from.description().c_str());
+    return request.finish(std::nullopt, files::accessDeniedErrorForPath(desktop));
   }
   const Date start = now();
 
   const std::string home = account->home;
-  TaskSetup setup = [home](Task& task) {
+  ZEBPrivilegedDaemon::TaskSetup setup = [home](Task& task) {
     Task::Environment environment = task.environment().value_or(Task::Environment{});
     environment["HOME"] = home;
     task.setEnvironment(std::move(environment));
   };
-  Status launched = runCommand(
-      SystemRoot::resolve(kBluetoothTool), {}, std::move(setup), [this, place = place.value(), start, desktop](Task& task) {
-        ZEBResult result;
-        ZEBOptionalError error;
-        if (task.terminationStatus() != 0) {
-          systemLog(LOG_NOTICE, "Bluetooth reporter error");
-          error = bluetoothFailedWithStatus(task.terminationStatus());
-        } else if (Result<Regex> pattern = Regex::compile(kReportPattern, true); !pattern) {
-          error = pattern.error();
-        } else {
-          std::optional<std::string> found;
-          Result<SharedPlace> folder = openClientDirectory(desktop, place->client);
-          if (folder) found = newestEntry(*folder.value(), start, pattern.value());
-          if (!found) {
-            error = Error::withDescription(kBluetoothDomain, 102, "Couldnt locate generated report");
-          } else {
-            Error moveError;
-            if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*found), &moveError)) {
-              result = Dictionary{{"filePath", Value(*moved)}};
-            } else {
-              error = std::move(moveError);
+  runTool(daemon, std::move(request), SystemRoot::resolve(kBluetoothTool), {}, std::move(setup),
+          bluetoothFailedWithStatus, [place = place.value(), start, desktop](ZEBRequest& ended, Task& task) {
+            if (task.terminationStatus() != 0) {
+              systemLog(LOG_NOTICE, "Bluetooth reporter error");
+              return ended.finish(std::nullopt, bluetoothFailedWithStatus(task.terminationStatus()));
             }
-          }
-        }
-        if (auto c = client()) c->bluetoothDiagnoseDidFinish(result, error);
-      });
-  if (!launched) {
-    if (auto c = client()) {
-      c->bluetoothDiagnoseDidFinish(std::nullopt, bluetoothFailedWithStatus(launchFailureStatus(launched.error())));
-    }
-  }
+            Result<Regex> pattern = Regex::compile(kReportPattern, true);
+            if (!pattern) return ended.finish(std::nullopt, pattern.error());
+            std::optional<std::string> found;
+            Result<SharedPlace> folder = openClientDirectory(desktop, place->client);
+            if (folder) found = newestEntry(*folder.value(), start, pattern.value());
+            if (!found) {
+              return ended.finish(std::nullopt,
+                                    Error::withDescription(kBluetoothDomain, 102, "Couldnt locate generated report"));
+            }
+            Error moveError;
+            if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*found), &moveError))
+              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(std::nullopt, moveError);
+          });
 }

@@ -50,16 +50,29 @@ Result<SharedPlace> openClientDirectory(std::string_view path, uid_t client) {
   return SharedPlace(std::make_shared<const ClientPlace>(ClientPlace{std::move(directory).value(), client}));
 }
 
-Result<SharedPlace> openDestination(const ZEBPrivilegedDaemon& daemon, const URL& destination) {
+Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& destination) {
   const std::string& path = destination.path();
-  if (!daemon.canModifyPath(path)) return daemon.accessDeniedErrorForPath(path);
-  Result<SharedPlace> place = openClientDirectory(path, daemon.clientUser());
+  if (!files::canModifyPath(path)) return files::accessDeniedErrorForPath(path);
+  Result<SharedPlace> place = openClientDirectory(path, requester.uid);
   if (!place) {
-    systemLog(LOG_NOTICE, "Refusing destination %s: %s", files::printableText(path).c_str(),
-              place.error().localizedDescription().c_str());
-    return daemon.accessDeniedErrorForPath(path);
+    systemLog(LOG_NOTICE, "Refusing destination %s for %s: %s", files::printableText(path).c_str(),
+              requester.description().c_str(), files::printableText(place.error().localizedDescription()).c_str());
+    return files::accessDeniedErrorForPath(path);
   }
   return place;
+}
+
+void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+             ZEBResult failureResult) {
+  const ZEBRequester requester = request.from;
+  ZEBSharedRequest shared = share(std::move(request));
+  daemon.runCommand(
+      requester, tool, std::move(arguments), std::move(setup),
+      [shared, completion = std::move(completion)](Task& task) { completion(*shared, task); },
+      [shared, failed = std::move(failed), failureResult = std::move(failureResult)](const Error& error) {
+        shared->finish(failureResult, failed(launchFailureStatus(error)));
+      });
 }
 
 ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place) {
@@ -79,7 +92,8 @@ bool giveEntryToClient(const ClientPlace& place, const std::string& name, bool r
   Result<files::PlacedItem> item = place.directory.openEntry(name);
   if (!item) {
     systemLog(LOG_WARNING, "Error updating permissions of %s: %s",
-              files::printableText(place.directory.pathOf(name)).c_str(), item.error().localizedDescription().c_str());
+              files::printableText(place.directory.pathOf(name)).c_str(),
+              files::printableText(item.error().localizedDescription()).c_str());
     return false;
   }
   const bool inside = files::reownItem(item->fd.get(), item->path, place.client, recursively);
@@ -96,7 +110,7 @@ std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_v
   if (!placed) {
     if (!lastTarget.empty()) target = place.directory.pathOf(lastTarget);
     systemLog(LOG_ERR, "Error moving %s -> %s: %s", sourceText.c_str(), files::printableText(target).c_str(),
-              placed.error().localizedDescription().c_str());
+              files::printableText(placed.error().localizedDescription()).c_str());
     if (error) *error = placed.error();
     return std::nullopt;
   }

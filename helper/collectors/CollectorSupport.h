@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
@@ -29,8 +31,8 @@ struct ClientPlace {
 using SharedPlace = std::shared_ptr<const ClientPlace>;
 
 // The destination directory of a request: refused by the path policy, or not a directory of the
-// client's user (unless that user is root), it answers the access-denied error for its path.
-Result<SharedPlace> openDestination(const ZEBPrivilegedDaemon& daemon, const URL& destination);
+// requester's user (unless that user is root), it answers the access-denied error for its path.
+Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& destination);
 
 // Any other directory the daemon takes a report from (a user's Desktop folder), held to the same
 // ownership rule. The error says why it could not be opened.
@@ -64,5 +66,14 @@ std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& o
 
 // The status a shell reports for a command it could not start: 127 when it is missing, else 126.
 int launchFailureStatus(const Error& launchError);
+
+// Runs a collector's tool for a request, in its sender's tool slots. The completion gets the request
+// when the tool has ended; a tool that can't be started answers with `failureResult` and
+// `failed(status)` as the error.
+using ToolCompletion = std::function<void(ZEBRequest& request, Task& task)>;
+using ToolFailure = std::function<Error(int status)>;
+void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+             ZEBResult failureResult = std::nullopt);
 
 }  // namespace zeb::collectors

@@ -71,4 +71,12 @@ std::optional<std::string> legacyWifiReportPath(std::string_view standardError) 
   return path + ".tgz";
 }
 
+std::string quotedOutput(std::string_view text) {
+  if (text.size() <= kMaxQuotedOutputBytes) return std::string(text);
+  std::size_t start = text.size() - kMaxQuotedOutputBytes;
+  // Never begin inside a UTF-8 sequence: skip continuation bytes.
+  while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) ++start;
+  return std::string(kCutMarker) + std::string(text.substr(start));
+}
+
 }  // namespace zeb::collectors

@@ -2,6 +2,7 @@
 // names the tool's report.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,12 @@ std::string_view lastLineWithContent(std::string_view text);
 // The mobility tool's report path in its last line: from the first "/" to just before the line's
 // final character (whatever that is). Nothing when the line holds no "/".
 std::optional<std::string> mobilityReportPath(std::string_view lastLine);
+
+// Tool output quoted in an answer keeps at most its last kMaxQuotedOutputBytes (whole characters),
+// after kCutMarker, so that no answer grows with what a tool prints.
+inline constexpr std::size_t kMaxQuotedOutputBytes = 64 * 1024;
+inline constexpr std::string_view kCutMarker = "[cut] ...";
+std::string quotedOutput(std::string_view text);
 
 inline constexpr std::string_view kLegacyWifiReportMarker = "creating report path: ";
 

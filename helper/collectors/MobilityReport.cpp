@@ -7,6 +7,7 @@
 #include "Utility/SystemRoot.h"
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
+#include "helper/collectors/Collectors.h"
 #include "helper/collectors/CollectorText.h"
 #include "platform/foundation/Log.h"
 
@@ -25,38 +26,28 @@ Error mobilityFailedWithStatus(int status) {
 
 }  // namespace
 
-void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const URL& destination) {
-  Result<SharedPlace> place = openDestination(*this, destination);
-  if (!place) {
-    if (auto c = client()) c->mobilityReportDidFinish(std::nullopt, place.error());
-    return;
-  }
-  Status launched = runCommand(SystemRoot::resolve(kMobilityTool), {}, [this, place = place.value()](Task& task) {
-    ZEBResult result;
-    ZEBOptionalError error;
-    if (task.terminationStatus() != 0) {
-      error = mobilityFailedWithStatus(task.terminationStatus());
-    } else {
-      const std::string_view out = outputText(task.standardOutputData());
-      const std::string_view err = outputText(task.standardErrorData());
-      const std::string_view lastLine = lastLineWithContent(out);
-      if (const auto reportPath = mobilityReportPath(lastLine)) {
-        Error moveError;
-        if (auto moved = moveIntoPlace(*place, *reportPath, &moveError)) {
-          result = Dictionary{{"filePath", Value(*moved)}};
-        } else {
-          error = std::move(moveError);
-        }
-      } else {
-        systemLog(LOG_NOTICE, "Couldn't find location of generated file.\nlast line: %s\nstdout: \n%s\n\nstderr:\n%s",
-                  std::string(lastLine).c_str(), std::string(out).c_str(), std::string(err).c_str());
-        error = Error::withDescription(kMobilityDomain, 101,
-                                       "failed to find location of generated file. Last line: " + std::string(lastLine));
-      }
-    }
-    if (auto c = client()) c->mobilityReportDidFinish(result, error);
-  });
-  if (!launched) {
-    if (auto c = client()) c->mobilityReportDidFinish(std::nullopt, mobilityFailedWithStatus(launchFailureStatus(launched.error())));
-  }
+void zeb::collectors::runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  Result<SharedPlace> place = openDestination(request.from, destination);
+  if (!place) return request.finish(std::nullopt, place.error());
+  runTool(daemon, std::move(request), SystemRoot::resolve(kMobilityTool), {}, nullptr, mobilityFailedWithStatus,
+          [place = place.value()](ZEBRequest& ended, Task& task) {
+            if (task.terminationStatus() != 0)
+              return ended.finish(std::nullopt, mobilityFailedWithStatus(task.terminationStatus()));
+            const std::string_view out = outputText(task.standardOutputData());
+            const std::string_view err = outputText(task.standardErrorData());
+            const std::string_view lastLine = lastLineWithContent(out);
+            const auto reportPath = mobilityReportPath(lastLine);
+            if (!reportPath) {
+              systemLog(LOG_NOTICE, "Couldn't find location of generated file.\nlast line: %s\nstdout: \n%s\n\nstderr:\n%s",
+                        quotedOutput(lastLine).c_str(), quotedOutput(out).c_str(), quotedOutput(err).c_str());
+              return ended.finish(std::nullopt,
+                                    Error::withDescription(kMobilityDomain, 101,
+                                                           "failed to find location of generated file. Last line: " +
+                                                               quotedOutput(lastLine)));
+            }
+            Error moveError;
+            if (auto moved = moveIntoPlace(*place, *reportPath, &moveError))
+              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(std::nullopt, moveError);
+          });
 }

@@ -7,6 +7,7 @@
 #include "Utility/ZEBUtilities.h"
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
+#include "helper/collectors/Collectors.h"
 #include "helper/collectors/CollectorText.h"
 
 using namespace zeb;
@@ -30,104 +31,83 @@ Error reportNotLocated() { return Error::withDescription(kWifiDomain, 102, "Coul
 
 }  // namespace
 
-void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const URL& destination) {
-  const std::int32_t version = ZEBUtilities::currentSystemVersion();
-  if (version < 9 && version != -1 && version != kUnknownSystemVersion) {
-    runLegacyWifiDiagnoseWithDestination(destination);
-  } else {
-    runWdutilDiagnoseWithDestination(destination);
-  }
-}
+namespace {
 
-void ZEBPrivilegedDaemon::runLegacyWifiDiagnoseWithDestination(const URL& destination) {
-  Result<SharedPlace> place = openDestination(*this, destination);
-  if (!place) {
-    if (auto c = client()) c->wifiDiagnoseDidFinish(std::nullopt, place.error());
-    return;
-  }
-  Status launched =
-      runCommand(SystemRoot::resolve(kLegacyWifiTool), {"-tests", "fast"}, [this, place = place.value()](Task& task) {
-        ZEBResult result;
-        ZEBOptionalError error;
-        if (task.terminationStatus() != 0) {
-          error = wifiFailedWithStatus(task.terminationStatus());
-        } else {
-          const std::string_view err = outputText(task.standardErrorData());
-          if (const auto reportPath = legacyWifiReportPath(err)) {
-            Error moveError;
-            if (auto moved = moveIntoPlace(*place, *reportPath, &moveError)) {
-              result = Dictionary{{"filePath", Value(*moved)}};
-            } else {
-              error = std::move(moveError);
+void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPlace place) {
+  runTool(daemon, std::move(request), SystemRoot::resolve(kLegacyWifiTool), {"-tests", "fast"}, nullptr,
+          wifiFailedWithStatus, [place](ZEBRequest& ended, Task& task) {
+            if (task.terminationStatus() != 0)
+              return ended.finish(std::nullopt, wifiFailedWithStatus(task.terminationStatus()));
+            const std::string_view err = outputText(task.standardErrorData());
+            const auto reportPath = legacyWifiReportPath(err);
+            if (!reportPath) {
+              return ended.finish(std::nullopt,
+                                    Error::withDescription(kWifiDomain, 101,
+                                                           "wifidiagnose failed to locate output from stderr: " +
+                                                               quotedOutput(err)));
             }
-          } else {
-            error = Error::withDescription(kWifiDomain, 101,
-                                           "wifidiagnose failed to locate output from stderr: " + std::string(err));
-          }
-        }
-        if (auto c = client()) c->wifiDiagnoseDidFinish(result, error);
-      });
-  if (!launched) {
-    if (auto c = client()) c->wifiDiagnoseDidFinish(std::nullopt, wifiFailedWithStatus(launchFailureStatus(launched.error())));
-  }
+            Error moveError;
+            if (auto moved = moveIntoPlace(*place, *reportPath, &moveError))
+              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(std::nullopt, moveError);
+          });
 }
 
-void ZEBPrivilegedDaemon::runWdutilDiagnoseWithDestination(const URL& destination) {
-  Result<SharedPlace> place = openDestination(*this, destination);
-  if (!place) {
-    if (auto c = client()) c->wifiDiagnoseDidFinish(std::nullopt, place.error());
-    return;
-  }
+void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPlace place) {
   // A build that can't be read compares as equal to the first build that writes where it is told.
   const std::string build = ZEBUtilities::currentSystemBuild().value_or(kFirstBuildWritingToDestination);
   const bool writesToDestination =
       ZEBUtilities::compareBuildString(build, kFirstBuildWritingToDestination) != ComparisonResult::kOrderedAscending;
   std::vector<std::string> arguments = {"diagnose"};
-  TaskSetup setup;
+  ZEBPrivilegedDaemon::TaskSetup setup;
   std::string desktop;
   if (writesToDestination) {
     arguments.push_back("-f");
-    arguments.push_back(place.value()->directory.pinnedPath());
-    setup = inheritPlace(place.value());
+    arguments.push_back(place->directory.pinnedPath());
+    setup = inheritPlace(place);
   } else {
     // Older tools leave the report on the console user's Desktop. Without a console user there is
     // no such folder, and nothing the tool made could be found: answer now rather than run it.
-    const auto consoleUser = consoleUserName(options());
+    const auto consoleUser = consoleUserName(daemon.options());
     const auto account = consoleUser ? userNamed(*consoleUser) : std::nullopt;
-    if (!account) {
-      if (auto c = client()) c->wifiDiagnoseDidFinish(std::nullopt, reportNotLocated());
-      return;
-    }
+    if (!account) return request.finish(std::nullopt, reportNotLocated());
     desktop = account->home + "/Desktop";
   }
   const Date start = now();
-
-  Status launched = runCommand(
-      SystemRoot::resolve(kWdutilTool), std::move(arguments), std::move(setup),
-      [this, place = place.value(), start, writesToDestination, desktop](Task& task) {
-        ZEBResult result;
-        ZEBOptionalError error;
-        Result<Regex> pattern = Regex::compile(kWdutilReportPattern, true);
-        if (task.terminationStatus() != 0) {
-          error = wifiFailedWithStatus(task.terminationStatus());
-        } else if (!pattern) {
-          error = pattern.error();
-        } else if (writesToDestination) {
-          // Left as the tool wrote it.
-          if (auto name = newestEntry(*place, start, pattern.value())) {
-            result = Dictionary{{"filePath", Value(place->directory.pathOf(*name))}};
-          }
-        } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {
-          if (auto name = newestEntry(*folder.value(), start, pattern.value())) {
-            if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*name), nullptr)) {
-              result = Dictionary{{"filePath", Value(*moved)}};
+  runTool(daemon, std::move(request), SystemRoot::resolve(kWdutilTool), std::move(arguments), std::move(setup),
+          wifiFailedWithStatus, [place, start, writesToDestination, desktop](ZEBRequest& ended, Task& task) {
+            if (task.terminationStatus() != 0)
+              return ended.finish(std::nullopt, wifiFailedWithStatus(task.terminationStatus()));
+            Result<Regex> pattern = Regex::compile(kWdutilReportPattern, true);
+            if (!pattern) return ended.finish(std::nullopt, pattern.error());
+            ZEBResult result;
+            if (writesToDestination) {
+              // The report stays where the tool wrote it, and becomes the requester's.
+              if (auto name = newestEntry(*place, start, pattern.value())) {
+                (void)giveEntryToClient(*place, *name, /*recursively=*/true);
+                result = Dictionary{{"filePath", Value(place->directory.pathOf(*name))}};
+              }
+            } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {
+              if (auto name = newestEntry(*folder.value(), start, pattern.value())) {
+                if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*name), nullptr)) {
+                  result = Dictionary{{"filePath", Value(*moved)}};
+                }
+              }
             }
-          }
-        }
-        if (!result && !error) error = reportNotLocated();
-        if (auto c = client()) c->wifiDiagnoseDidFinish(result, error);
-      });
-  if (!launched) {
-    if (auto c = client()) c->wifiDiagnoseDidFinish(std::nullopt, wifiFailedWithStatus(launchFailureStatus(launched.error())));
+            if (!result) return ended.finish(std::nullopt, reportNotLocated());
+            ended.finish(result, std::nullopt);
+          });
+}
+
+}  // namespace
+
+void zeb::collectors::runWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  Result<SharedPlace> place = openDestination(request.from, destination);
+  if (!place) return request.finish(std::nullopt, place.error());
+  const std::int32_t version = ZEBUtilities::currentSystemVersion();
+  if (version < 9 && version != -1 && version != kUnknownSystemVersion) {
+    runLegacyWifiDiagnose(daemon, std::move(request), place.value());
+  } else {
+    runWdutilDiagnose(daemon, std::move(request), place.value());
   }
 }

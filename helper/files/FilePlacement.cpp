@@ -15,8 +15,6 @@
 
 namespace zeb::files {
 
-FilePlacement::FilePlacement(ClientUser clientUser) : clientUser_(std::move(clientUser)) {}
-
 std::optional<std::string> FilePlacement::movePath(std::string_view source, std::string_view toDirectory,
                                                    std::int16_t permissions, Error* error) const {
   const std::string sourceText = printableText(source);
@@ -31,18 +29,18 @@ std::optional<std::string> FilePlacement::movePath(std::string_view source, std:
     return std::nullopt;
   };
 
-  Result<ClientDirectory> directory = ClientDirectory::open(toDirectory, clientUser_());
+  Result<ClientDirectory> directory = ClientDirectory::open(toDirectory, client_);
   if (!directory) return giveUp(std::move(directory).takeError());
   std::string lastTarget;
   Result<PlacedItem> placed = directory->moveItem(source, &lastTarget);
   if (!lastTarget.empty()) target = directory->pathOf(lastTarget);
   if (!placed) return giveUp(std::move(placed).takeError());
-  if (permissions != 0) (void)reownItem(placed->fd.get(), placed->path, clientUser_(), /*recursively=*/true);
+  if (permissions != 0) (void)reownItem(placed->fd.get(), placed->path, client_, /*recursively=*/true);
   return placed->path;
 }
 
 bool FilePlacement::fixPermissionsOfURL(const URL& url, bool recursively) const {
-  const uid_t owner = clientUser_();
+  const uid_t owner = client_;
   Result<WalkedItem> item = walkPath(url.path(), FinalLink::kOpenLinkItself, FileOperation::kWrite);
   if (!item) return true;  // nothing there (or not reachable safely): nothing to change
   return reownItem(item->fd.get(), url.path(), owner, recursively);

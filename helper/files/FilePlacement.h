@@ -1,12 +1,11 @@
 // The operations every result passes through on its way to the client: moving it into the client's
 // directory under a free name, giving it to the client's user, and finding what a tool just wrote.
-// They keep no state; the client's user is asked for afresh at each call.
+// A placement acts for one user: the user who sent the request it serves.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,10 +20,8 @@ namespace zeb::files {
 
 class FilePlacement {
  public:
-  // The effective uid of the current connection's peer, or kNoUser when there is none.
-  using ClientUser = std::function<uid_t()>;
-
-  explicit FilePlacement(ClientUser clientUser);
+  // `client`: the effective uid of the request's sender (kNoUser owns nothing).
+  explicit FilePlacement(uid_t client) : client_(client) {}
 
   // Moves the item at `source` into the directory `toDirectory` under its own name or the first
   // free numbered name ("report.tar 2.gz", "Diagnostics 3"; 999 names at most, then the file-exists
@@ -50,7 +47,7 @@ class FilePlacement {
   std::vector<URL> findEntriesInDirectory(const URL& directory, Date createdAfter, const Regex& pattern) const;
 
  private:
-  ClientUser clientUser_;
+  uid_t client_;
 };
 
 }  // namespace zeb::files

@@ -34,9 +34,11 @@ void logFailure(std::string_view path, std::string_view description) {
 
 enum class Outcome { kChanged, kSkipped, kHardLinked, kFailed };
 
-Outcome changeOwner(int fd, const struct stat& st, uid_t owner, int& error) {
+// `inside`: the item lies below the top of the walk. A link there is part of what was placed and
+// changes owner itself (never its target); a link at the top is the client's own path and stays.
+Outcome changeOwner(int fd, const struct stat& st, uid_t owner, bool inside, int& error) {
   // A device node given to a user would be raw access to the device.
-  if (S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return Outcome::kSkipped;
+  if ((S_ISLNK(st.st_mode) && !inside) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return Outcome::kSkipped;
   if (S_ISREG(st.st_mode) && st.st_nlink > 1) return Outcome::kHardLinked;
   if (owner == kNoUser) {
     error = EINVAL;
@@ -93,7 +95,7 @@ class TreeWalk {
       }
       if (st.st_dev != device_) continue;  // a mount point: not ours to give away
       int error = 0;
-      switch (changeOwner(child.get(), st, owner_, error)) {
+      switch (changeOwner(child.get(), st, owner_, /*inside=*/true, error)) {
         case Outcome::kChanged:
         case Outcome::kSkipped:
           break;
@@ -128,7 +130,7 @@ bool reownItem(int itemFd, std::string_view pathForLog, uid_t owner, bool recurs
   struct stat st {};
   if (::fstat(itemFd, &st) != 0) return true;
   int error = 0;
-  if (changeOwner(itemFd, st, owner, error) == Outcome::kHardLinked) logFailure(pathForLog, kHardLinkedText);
+  if (changeOwner(itemFd, st, owner, /*inside=*/false, error) == Outcome::kHardLinked) logFailure(pathForLog, kHardLinkedText);
   if (!recursively || !S_ISDIR(st.st_mode)) return true;
   TreeWalk walk(owner, st.st_dev);
   walk.visitChildren(itemFd, std::string(pathForLog), 0);

@@ -1,6 +1,7 @@
 #include "helper/files/Staging.h"
 
 #include <dirent.h>
+#include <sys/statvfs.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/random.h>
@@ -64,7 +65,19 @@ int reopenForReading(int pathFd, const struct stat& expected, UniqueFd& out) {
   return 0;
 }
 
-int copyData(int from, int to) {
+// Whether `budget` allows writing `n` more bytes into `to`: within what is left of it (EFBIG), and
+// within the blocks any user may use, never the ones kept for root (ENOSPC).
+int spend(CopyBudget* budget, int to, std::size_t n) {
+  if (!budget) return 0;
+  if (n > budget->remaining) return EFBIG;
+  struct statvfs fs {};
+  if (::fstatvfs(to, &fs) != 0) return errno;
+  if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < n) return ENOSPC;
+  budget->remaining -= n;
+  return 0;
+}
+
+int copyData(int from, int to, CopyBudget* budget) {
   std::vector<char> buffer(kCopyBufferSize);
   while (true) {
     const ssize_t n = ::read(from, buffer.data(), buffer.size());
@@ -73,6 +86,7 @@ int copyData(int from, int to) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (const int e = spend(budget, to, static_cast<std::size_t>(n))) return e;
     std::size_t done = 0;
     while (done < static_cast<std::size_t>(n)) {
       const ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n) - done);
@@ -102,7 +116,7 @@ struct CopyFailure {
 
 class TreeCopy {
  public:
-  explicit TreeCopy(CopyOwner owner) : owner_(owner) {}
+  TreeCopy(CopyOwner owner, CopyBudget* budget) : owner_(owner), budget_(budget) {}
 
   // Copies the entries of the folder `sourceDirFd` into the folder `targetDirFd`.
   CopyFailure copyChildren(int sourceDirFd, int targetDirFd, std::size_t depth) {
@@ -130,12 +144,14 @@ class TreeCopy {
  private:
   CopyFailure copyEntry(int sourceFd, const struct stat& st, int targetDirFd, const char* name, std::size_t depth) {
     if (S_ISREG(st.st_mode)) {
-      if (owner_ == CopyOwner::kPreserve && st.st_nlink > 1) return {EMLINK, true};
+      // Inside a folder as at the top: a file with another name elsewhere (perhaps a root-only file
+      // linked into a log folder) is never copied out or given away.
+      if (st.st_nlink > 1) return {EMLINK, true};
       UniqueFd in;
       if (const int e = reopenForReading(sourceFd, st, in)) return {e, true};
       UniqueFd out(::openat(targetDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!out) return {errno, false};
-      if (const int e = copyData(in.get(), out.get())) return {e, false};
+      if (const int e = copyData(in.get(), out.get(), budget_)) return {e, false};
       if (const int e = applyAttributes(out.get(), st, owner_)) return {e, false};
       return {};
     }
@@ -162,6 +178,7 @@ class TreeCopy {
   }
 
   CopyOwner owner_;
+  CopyBudget* budget_;
   std::size_t items_ = 0;
 };
 
@@ -256,7 +273,7 @@ int removeItemAt(int dirFd, std::string_view name, const struct stat& expected, 
 void forceNamedTemporaryFiles(bool force) { gForceNamedTemporaries.store(force); }
 
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
-                             CopyOwner owner) {
+                             CopyOwner owner, CopyBudget* budget) {
   struct stat st {};
   if (::fstat(sourceFd, &st) != 0) return cocoaFileError(errno, sourcePath, FileOperation::kRead);
   if (S_ISREG(st.st_mode)) {
@@ -266,7 +283,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
     if (const int e = reopenForReading(sourceFd, st, in)) return cocoaFileError(e, sourcePath, FileOperation::kRead);
     Result<StagedItem> staged = createStagedFile(dirFd, destinationPath);
     if (!staged) return staged;
-    int e = copyData(in.get(), staged->fd.get());
+    int e = copyData(in.get(), staged->fd.get(), budget);
     if (e == 0) e = applyAttributes(staged->fd.get(), st, owner);
     if (e != 0) {
       discard(dirFd, staged.value());
@@ -277,7 +294,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
   if (S_ISDIR(st.st_mode)) {
     Result<StagedItem> staged = createStagedFolder(dirFd, destinationPath);
     if (!staged) return staged;
-    TreeCopy copy(owner);
+    TreeCopy copy(owner, budget);
     CopyFailure failure = copy.copyChildren(sourceFd, staged->fd.get(), 0);
     if (!failure.error) {
       if (const int e = applyAttributes(staged->fd.get(), st, owner)) failure = {e, false};

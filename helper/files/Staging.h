@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,12 @@ enum class CopyOwner {
   kPreserve,  // copies keep the source's owner and group (a move across file systems)
 };
 
+// What a copy made for a client may still write. Bytes beyond `remaining` fail with EFBIG; a write
+// that would dip into the blocks only root may use (statvfs f_bavail) fails with ENOSPC.
+struct CopyBudget {
+  std::uint64_t remaining;
+};
+
 // A copy of the item `sourceFd` (O_PATH, opened without following a link at its end) staged in
 // `dirFd`. Regular files and folders are copied; inside folders symbolic links are copied as links,
 // never followed. Devices, pipes and sockets are refused, and with kPreserve (a move) so are regular
@@ -33,7 +40,7 @@ enum class CopyOwner {
 // set-group-ID; modification times are kept. Bounded by kMaxTreeDepth and kMaxTreeItems. Errors
 // about the source name `sourcePath`, others `destinationPath`.
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
-                             CopyOwner owner);
+                             CopyOwner owner, CopyBudget* budget = nullptr);
 
 // An empty regular file with `mode`, staged in `dirFd`, open for writing.
 Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destinationPath);

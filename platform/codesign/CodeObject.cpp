@@ -128,7 +128,26 @@ OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::st
     return errSecCSUnsigned;
   }
 
-  // The content digest, computed once per version of the file.
+  // Cheap checks first: a block copied from a real client onto another file fails here, before a
+  // byte of the file is hashed.
+  const SignatureBlock& sig = located->block;
+  if (sig.signedLength != located->contentSize) {
+    fail(why, "signed length does not match the file");
+    return errSecCSSignatureFailed;
+  }
+  UniqueFd anchors(::open(anchorsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto pem = anchors ? readAllAt(anchors.get(), (sig.anchor + ".pub").c_str(), kMaxAnchorFileBytes) : std::nullopt;
+  if (!pem) {
+    fail(why, "unknown anchor " + sig.anchor);
+    return errSecCSSignatureFailed;
+  }
+  auto publicKey = loadPublicKeyPEM(*pem);
+  if (!publicKey.ok() || !verify(publicKey->get(), signedMessage(sig), sig.signature)) {
+    fail(why, "signature does not verify");
+    return errSecCSSignatureFailed;
+  }
+
+  // Then the file itself, hashed once per version of it.
   const CacheKey key = keyOf(before);
   std::optional<Digest> digest;
   {
@@ -147,18 +166,8 @@ OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::st
     if (digestCache().size() >= kMaxCachedDigests) digestCache().clear();
     digestCache().emplace(key, *digest);
   }
-
-  // The anchor it names must be one of ours, and must have made the signature.
-  const SignatureBlock& sig = located->block;
-  UniqueFd anchors(::open(anchorsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  auto pem = anchors ? readAllAt(anchors.get(), (sig.anchor + ".pub").c_str(), kMaxAnchorFileBytes) : std::nullopt;
-  if (!pem) {
-    fail(why, "unknown anchor " + sig.anchor);
-    return errSecCSSignatureFailed;
-  }
-  auto publicKey = loadPublicKeyPEM(*pem);
-  if (!publicKey.ok() || !verify(publicKey->get(), signedMessage(sig.identifier, sig.anchor, *digest), sig.signature)) {
-    fail(why, "signature does not verify");
+  if (*digest != sig.digest) {
+    fail(why, "executable differs from what was signed");
     return errSecCSSignatureFailed;
   }
 

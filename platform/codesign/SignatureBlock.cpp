@@ -1,5 +1,7 @@
 #include "platform/codesign/SignatureBlock.h"
 
+#include <algorithm>
+
 namespace zeb::codesign {
 namespace {
 
@@ -53,11 +55,17 @@ std::optional<LocatedSignature> parseSignatureBlock(std::string_view tail, std::
   if (!identifier || identifier->empty()) return std::nullopt;
   auto anchor = field(body, at, kMaxAnchorBytes);
   if (!anchor || !isValidAnchorName(*anchor)) return std::nullopt;
+  if (body.size() - at < 8) return std::nullopt;
+  const std::uint64_t signedLength = (std::uint64_t{readBE32(body, at)} << 32) | readBE32(body, at + 4);
+  at += 8;
+  auto digest = field(body, at, sizeof(Digest));
+  if (!digest || digest->size() != sizeof(Digest)) return std::nullopt;
   auto signature = field(body, at, kSignatureBytes);
   if (!signature || signature->size() != kSignatureBytes) return std::nullopt;
   if (at != body.size()) return std::nullopt;
-  return LocatedSignature{SignatureBlock{std::move(*identifier), std::move(*anchor), std::move(*signature)},
-                          static_cast<std::size_t>(fileSize - blockLen)};
+  SignatureBlock parsed{std::move(*identifier), std::move(*anchor), signedLength, {}, std::move(*signature)};
+  std::copy(digest->begin(), digest->end(), parsed.digest.begin());
+  return LocatedSignature{std::move(parsed), static_cast<std::size_t>(fileSize - blockLen)};
 }
 
 std::string serializeSignatureBlock(const SignatureBlock& b) {
@@ -66,6 +74,10 @@ std::string serializeSignatureBlock(const SignatureBlock& b) {
   body += b.identifier;
   appendBE32(body, static_cast<std::uint32_t>(b.anchor.size()));
   body += b.anchor;
+  appendBE32(body, static_cast<std::uint32_t>(b.signedLength >> 32));
+  appendBE32(body, static_cast<std::uint32_t>(b.signedLength));
+  appendBE32(body, static_cast<std::uint32_t>(b.digest.size()));
+  body.append(reinterpret_cast<const char*>(b.digest.data()), b.digest.size());
   appendBE32(body, static_cast<std::uint32_t>(b.signature.size()));
   body += b.signature;
   std::string out(kBlockMagic);
@@ -75,14 +87,16 @@ std::string serializeSignatureBlock(const SignatureBlock& b) {
   return out;
 }
 
-std::string signedMessage(std::string_view identifier, std::string_view anchor, const Digest& contentDigest) {
-  std::string m("zeb-codesign-v1");
+std::string signedMessage(const SignatureBlock& b) {
+  std::string m("zeb-codesign-v2");
   m.push_back('\0');
-  appendBE32(m, static_cast<std::uint32_t>(identifier.size()));
-  m += identifier;
-  appendBE32(m, static_cast<std::uint32_t>(anchor.size()));
-  m += anchor;
-  m.append(reinterpret_cast<const char*>(contentDigest.data()), contentDigest.size());
+  appendBE32(m, static_cast<std::uint32_t>(b.identifier.size()));
+  m += b.identifier;
+  appendBE32(m, static_cast<std::uint32_t>(b.anchor.size()));
+  m += b.anchor;
+  appendBE32(m, static_cast<std::uint32_t>(b.signedLength >> 32));
+  appendBE32(m, static_cast<std::uint32_t>(b.signedLength));
+  m.append(reinterpret_cast<const char*>(b.digest.data()), b.digest.size());
   return m;
 }
 

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <thread>
 
 extern char** environ;
@@ -90,7 +92,9 @@ Status Task::launch() {
   sigfillset(&all);
   posix_spawnattr_setsigmask(&sa.attr, &none);
   posix_spawnattr_setsigdefault(&sa.attr, &all);
-  posix_spawnattr_setflags(&sa.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that a tool past its time limit can be ended with all it started.
+  posix_spawnattr_setpgroup(&sa.attr, 0);
+  posix_spawnattr_setflags(&sa.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(launchPath_.c_str()));
@@ -134,14 +138,35 @@ Status Task::launch() {
 }
 
 void Task::monitor(UniqueFd out, UniqueFd err) {
+  using Clock = std::chrono::steady_clock;
   bool outOpen = out.valid(), errOpen = err.valid();
+  // The next step against a tool past its limit: SIGTERM at the limit, SIGKILL after the grace.
+  std::optional<Clock::time_point> nextSignal;
+  if (timeLimit_.count() > 0) nextSignal = Clock::now() + timeLimit_;
   for (;;) {
     pollfd fds[3] = {{pidfd_.get(), POLLIN, 0}, {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
     if (!outOpen) fds[1].fd = -1;
     if (!errOpen) fds[2].fd = -1;
-    if (::poll(fds, 3, -1) < 0) {
+    int waitMs = -1;
+    if (nextSignal) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*nextSignal - Clock::now()).count();
+      waitMs = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+    }
+    const int ready = ::poll(fds, 3, waitMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0 && nextSignal && Clock::now() >= *nextSignal) {
+      if (!timedOut_.exchange(true)) {
+        signalGroup(SIGTERM);
+        signalGroup(SIGCONT);  // a stopped tool acts on SIGTERM only once it runs again
+        nextSignal = Clock::now() + kKillGrace;
+      } else {
+        signalGroup(SIGKILL);
+        nextSignal.reset();
+      }
+      continue;
     }
     if (outOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) outOpen = drainOnce(out.get(), stdout_);
     if (errOpen && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) errOpen = drainOnce(err.get(), stderr_);
@@ -181,6 +206,13 @@ void Task::sendSignal(int sig) {
   std::lock_guard lock(signalMutex_);
   if (!launched_.load() || !running_.load()) return;
   ::syscall(SYS_pidfd_send_signal, pidfd_.get(), sig, nullptr, 0);
+}
+
+void Task::signalGroup(int sig) {
+  std::lock_guard lock(signalMutex_);
+  if (!launched_.load() || !running_.load()) return;
+  // The leader is unreaped (we hold it by pidfd), so its pid still names this group.
+  ::kill(-pid_, sig);
 }
 
 void Task::suspend() { sendSignal(SIGSTOP); }

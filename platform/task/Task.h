@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -51,6 +52,10 @@ class Task : public std::enable_shared_from_this<Task> {
   // A descriptor the child inherits under the same number (for /dev/fd/N paths).
   void inheritDescriptor(int fd) { inherited_.push_back(fd); }
   void setTerminationHandler(TerminationHandler handler) { handler_ = std::move(handler); }
+  // Past this run time the tool's process group gets SIGTERM, and SIGKILL kKillGrace later. Zero:
+  // no limit. The tool runs in a process group of its own either way.
+  void setTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
+  static constexpr std::chrono::seconds kKillGrace{10};
 
   // The tool's name in log lines: the last component of the launch path.
   std::string toolName() const;
@@ -73,6 +78,8 @@ class Task : public std::enable_shared_from_this<Task> {
   // After the end: exit status, or the number of the signal that ended it.
   int terminationStatus() const { return terminationStatus_; }
   bool terminatedBySignal() const { return bySignal_; }
+  // Whether it was ended for running past its time limit.
+  bool exceededTimeLimit() const { return timedOut_.load(); }
   // After the end: everything the child wrote (up to kMaxCapturedBytes each).
   const std::string& standardOutputData() const { return stdout_; }
   const std::string& standardErrorData() const { return stderr_; }
@@ -81,6 +88,8 @@ class Task : public std::enable_shared_from_this<Task> {
   Task() = default;
   void monitor(UniqueFd out, UniqueFd err);
   void sendSignal(int sig);
+  // The tool and everything it started in its group (the group is the unreaped leader's pid).
+  void signalGroup(int sig);
 
   std::string launchPath_;
   std::vector<std::string> arguments_;
@@ -90,6 +99,8 @@ class Task : public std::enable_shared_from_this<Task> {
   Stream stderrMode_ = Stream::kCapture;
   std::vector<int> inherited_;
   TerminationHandler handler_;
+  std::chrono::milliseconds timeLimit_{0};
+  std::atomic<bool> timedOut_{false};
 
   pid_t pid_ = -1;
   UniqueFd pidfd_;

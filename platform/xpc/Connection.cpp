@@ -26,6 +26,23 @@ Error connectionError(std::int64_t code, std::string text) {
 constexpr std::int64_t kConnectionInterrupted = 4097;
 constexpr std::int64_t kConnectionInvalid = 4099;
 
+constexpr int kSoPassPidfd = 76;  // kernel 6.5+, not yet in glibc 2.36's headers
+constexpr int kScmPidfd = 0x04;
+
+thread_local Connection* currentConnection = nullptr;
+
+// Sets the connection whose message a handler runs for, for that handler's duration.
+class CurrentConnectionScope {
+ public:
+  explicit CurrentConnectionScope(Connection* c) : previous_(currentConnection) { currentConnection = c; }
+  ~CurrentConnectionScope() { currentConnection = previous_; }
+  CurrentConnectionScope(const CurrentConnectionScope&) = delete;
+  CurrentConnectionScope& operator=(const CurrentConnectionScope&) = delete;
+
+ private:
+  Connection* previous_;
+};
+
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -44,9 +61,29 @@ Connection::Connection(UniqueFd socket, PeerCredentials peer, Role role, Connect
   ::fcntl(socket_.get(), F_SETFL, ::fcntl(socket_.get(), F_GETFL) & ~O_NONBLOCK);
   const int on = 1;
   ::setsockopt(socket_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  // With pidfs every message names its sending process, not only a pid number that may be reused.
+  if (role_ == Role::kService && peer_.pidfdHasIdentity)
+    passPidfd_ = ::setsockopt(socket_.get(), SOL_SOCKET, kSoPassPidfd, &on, sizeof on) == 0;
 }
 
 Connection::~Connection() = default;
+
+std::shared_ptr<Connection> Connection::current() {
+  return currentConnection ? currentConnection->shared_from_this() : nullptr;
+}
+
+bool Connection::fromPeer(const ucred& sender, int senderPidfd) {
+  if (sender.uid != peer_.euid) return false;
+  if (role_ == Role::kClient) {
+    if (serviceSender_ == 0) serviceSender_ = sender.pid;
+    return sender.pid == serviceSender_;
+  }
+  if (sender.pid != peer_.pid) return false;
+  if (passPidfd_) return senderPidfd >= 0 && samePidfdProcess(senderPidfd, peer_.pidfd.get());
+  // Without pidfs: the same pid must still be the process that started when the peer did.
+  const auto started = processStartTicks(sender.pid);
+  return started && *started == peer_.startTicks && pidfdAlive(peer_.pidfd.get());
+}
 
 std::string Connection::description() const {
   return "<connection pid " + std::to_string(peer_.pid) + " euid " + std::to_string(peer_.euid) + ">";
@@ -129,6 +166,7 @@ void Connection::run() {
       drop(method.error().localizedDescription());
       return;
     }
+    CurrentConnectionScope scope(this);
     (*method)->handler(m->arguments);
   }
 }
@@ -162,7 +200,7 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
     inbuf_.resize(kReadChunk);
     inpos_ = 0;
     iovec iov{inbuf_.data(), inbuf_.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 8)];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(int) * 8)];
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
@@ -195,15 +233,17 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
     // Every chunk must come from the admitted peer, and carry nothing but its credentials.
     bool sawCredentials = false;
     bool foreign = (msg.msg_flags & MSG_CTRUNC) != 0;
+    ucred sender{};
+    UniqueFd senderPidfd;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
           c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-        ucred u{};
-        std::memcpy(&u, CMSG_DATA(c), sizeof u);
+        std::memcpy(&sender, CMSG_DATA(c), sizeof sender);
         sawCredentials = true;
-        if (role_ == Role::kClient && serviceSender_ == 0 && u.uid == peer_.euid) serviceSender_ = u.pid;
-        const pid_t sender = role_ == Role::kClient ? serviceSender_ : peer_.pid;
-        if (u.pid != sender || u.uid != peer_.euid) foreign = true;
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == kScmPidfd && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+        int fd = -1;
+        std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+        senderPidfd.reset(fd);
       } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
         const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
         for (std::size_t i = 0; i < count; ++i) {
@@ -216,6 +256,7 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
         foreign = true;
       }
     }
+    if (sawCredentials && !fromPeer(sender, senderPidfd.get())) foreign = true;
     if (foreign || !sawCredentials) {
       inbuf_.clear();
       return connectionError(kConnectionInvalid, "message from another process than the peer");
@@ -231,15 +272,18 @@ Result<Message> Connection::readMessage(bool idleWaitForever) {
   if (auto s = readExact(header + 1, 3, options_.frameTimeout); !s.ok()) return s.error();
   const std::uint32_t len = (std::uint32_t(std::uint8_t(header[0])) << 24) | (std::uint32_t(std::uint8_t(header[1])) << 16) |
                             (std::uint32_t(std::uint8_t(header[2])) << 8) | std::uint32_t(std::uint8_t(header[3]));
-  if (len == 0 || len > kMaxFrameBytes) return connectionError(kConnectionInvalid, "frame size " + std::to_string(len) + " out of bounds");
+  // A service reads requests; a client reads answers, which may quote more than a request holds.
+  const std::size_t limit = role_ == Role::kService ? kMaxFrameBytes : kMaxAnswerFrameBytes;
+  if (len == 0 || len > limit) return connectionError(kConnectionInvalid, "frame size " + std::to_string(len) + " out of bounds");
   std::string payload(len, '\0');
   if (auto s = readExact(payload.data(), len, options_.frameTimeout); !s.ok()) return s.error();
-  return decodeMessage(payload);
+  return decodeMessage(payload, limit);
 }
 
 Status Connection::send(std::string_view selector, const Array& arguments) {
   const std::string frame = encodeFrame(selector, arguments);
-  if (frame.size() - 4 > kMaxFrameBytes) return connectionError(kConnectionInvalid, "message too large to send");
+  const std::size_t limit = role_ == Role::kService ? kMaxAnswerFrameBytes : kMaxFrameBytes;
+  if (frame.size() - 4 > limit) return connectionError(kConnectionInvalid, "message too large to send");
   return sendFrame(frame);
 }
 

@@ -4,6 +4,7 @@
 // against it.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -47,7 +48,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // The connection whose message is being handled on this thread (inside an exported interface's
+  // handler), or null.
+  static std::shared_ptr<Connection> current();
+
   pid_t processIdentifier() const { return peer_.pid; }
+  gid_t effectiveGroupIdentifier() const { return peer_.egid; }
   uid_t effectiveUserIdentifier() const { return peer_.euid; }
   int peerPidfd() const { return peer_.pidfd.get(); }
   // "<connection pid P euid U>"
@@ -79,6 +85,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Reads exactly `n` bytes from the peer; a zero timeout waits for ever.
   Status readExact(char* buffer, std::size_t n, std::chrono::milliseconds timeout);
   Result<Message> readMessage(bool idleWaitForever);
+  // Whether a chunk's SCM_CREDENTIALS (and SCM_PIDFD, where the kernel sends it) name the peer.
+  bool fromPeer(const ucred& sender, int senderPidfd);
   void drop(const std::string& reason);
   Status serviceHandshake();
 
@@ -101,6 +109,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::mutex sendMutex_;
   std::atomic<bool> valid_{true};
   std::atomic<bool> resumed_{false};
+  // The kernel attaches the sender's pidfd to every message (SO_PASSPIDFD).
+  bool passPidfd_ = false;
 };
 
 }  // namespace zeb::xpc

@@ -87,18 +87,53 @@ void Listener::run() {
       if (log_) log_(LOG_ERR, "Dropping new connection: " + peer.error().localizedDescription());
       continue;
     }
+    const uid_t user = peer->euid;
+    {
+      std::lock_guard lock(perUser_->mutex);
+      if (perUser_->open[user] >= options_.maxConnectionsPerUser) {
+        if (log_) {
+          log_(LOG_ERR, "Dropping new connection: uid " + std::to_string(user) + " already holds " +
+                            std::to_string(options_.maxConnectionsPerUser) + " connections");
+        }
+        continue;
+      }
+      if (perUser_->admitting[user] >= options_.maxAdmissionsPerUser) {
+        if (log_) {
+          log_(LOG_ERR, "Dropping new connection: " + std::to_string(options_.maxAdmissionsPerUser) +
+                            " admissions of uid " + std::to_string(user) + " already under way");
+        }
+        continue;
+      }
+      ++perUser_->open[user];
+      ++perUser_->admitting[user];
+    }
     auto connection = Connection::adopt(std::move(client), std::move(*peer), Connection::Role::kService,
                                         options_.connection);
     connection->setLogSink(log_);
     open_->fetch_add(1);
     auto counter = open_;
-    connection->holdWhileRunning(std::shared_ptr<void>(nullptr, [counter](void*) { counter->fetch_sub(1); }));
+    auto perUser = perUser_;
+    connection->holdWhileRunning(std::shared_ptr<void>(nullptr, [counter, perUser, user](void*) {
+      counter->fetch_sub(1);
+      std::lock_guard lock(perUser->mutex);
+      if (--perUser->open[user] == 0) perUser->open.erase(user);
+    }));
+    admit(std::move(connection), user);
+  }
+}
+
+void Listener::admit(std::shared_ptr<Connection> connection, uid_t user) {
+  std::thread([this, connection = std::move(connection), user, perUser = perUser_] {
     const bool accepted = delegate_ && delegate_->shouldAcceptNewConnection(*this, connection);
+    {
+      std::lock_guard lock(perUser->mutex);
+      if (--perUser->admitting[user] == 0) perUser->admitting.erase(user);
+    }
     if (!accepted) {
       connection->invalidate();
       connection->holdWhileRunning(nullptr);
     }
-  }
+  }).detach();
 }
 
 }  // namespace zeb::xpc

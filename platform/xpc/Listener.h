@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/foundation/Result.h"
@@ -25,6 +27,11 @@ struct ListenerOptions {
   ConnectionOptions connection;
   // Connections open at once (admitted or waiting for admission); past it, new ones are dropped.
   int maxConnections = 64;
+  // Connections one uid may hold open at once; another user is still served meanwhile.
+  int maxConnectionsPerUser = 8;
+  // Admissions of one uid under way at once: each runs on a thread of its own, so a slow one (a
+  // large executable to hash) delays nobody else's.
+  int maxAdmissionsPerUser = 2;
   // Identify peers by pidfd_open plus start time even where SO_PEERPIDFD exists.
   bool forcePidfdFallback = false;
 };
@@ -48,6 +55,15 @@ class Listener {
  private:
   Listener(UniqueFd fd, std::string path, bool activated, ListenerOptions options, Connection::LogSink log);
   void run();
+  // Runs the delegate's admission on a thread of its own; the connection is dropped when refused.
+  void admit(std::shared_ptr<Connection> connection, uid_t user);
+
+  // What each uid holds: open connections and admissions under way.
+  struct PerUser {
+    std::mutex mutex;
+    std::map<uid_t, int> open;
+    std::map<uid_t, int> admitting;
+  };
 
   UniqueFd fd_;
   std::string path_;
@@ -56,6 +72,7 @@ class Listener {
   Connection::LogSink log_;
   ListenerDelegate* delegate_ = nullptr;
   std::shared_ptr<std::atomic<int>> open_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<PerUser> perUser_ = std::make_shared<PerUser>();
 };
 
 }  // namespace zeb::xpc

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,7 +21,10 @@ constexpr int kSoPeerPidfd = 77;  // not yet in glibc 2.36's headers
 
 Error credentialError(int e, const char* what) { return posixError(e, what); }
 
-// Field 22 of /proc/PID/stat: start time in clock ticks after boot.
+constexpr long kPidfsMagic = 0x50494446;
+
+}  // namespace
+
 std::optional<long long> processStartTicks(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -41,7 +46,16 @@ std::optional<long long> processStartTicks(pid_t pid) {
   return std::strtoll(p, nullptr, 10);
 }
 
-}  // namespace
+bool pidfdHasIdentity(int pidfd) {
+  struct statfs fs {};
+  return ::fstatfs(pidfd, &fs) == 0 && static_cast<long>(fs.f_type) == kPidfsMagic;
+}
+
+bool samePidfdProcess(int a, int b) {
+  struct stat sa {}, sb {};
+  if (!pidfdHasIdentity(a) || !pidfdHasIdentity(b)) return false;
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 long long boottimeNowNs() {
   timespec ts{};
@@ -67,6 +81,8 @@ Result<PeerCredentials> readPeerCredentials(int socketFd, bool forcePidfdFallbac
     if (::getsockopt(socketFd, SOL_SOCKET, kSoPeerPidfd, &pidfd, &len) == 0 && pidfd >= 0) {
       out.pidfd.reset(pidfd);
       ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+      out.pidfdHasIdentity = pidfdHasIdentity(pidfd);
+      out.startTicks = processStartTicks(out.pid).value_or(-1);
       return out;
     }
     if (errno != ENOPROTOOPT && errno != EINVAL) return credentialError(errno, "SO_PEERPIDFD");
@@ -80,6 +96,7 @@ Result<PeerCredentials> readPeerCredentials(int socketFd, bool forcePidfdFallbac
   const long long hz = ::sysconf(_SC_CLK_TCK);
   const long long startNs = *ticks * (1000000000LL / (hz > 0 ? hz : 100));
   if (startNs > acceptedAtBoottimeNs) return credentialError(ESRCH, "peer pid was reused");
+  out.startTicks = *ticks;
   if (!pidfdAlive(out.pidfd.get())) return credentialError(ESRCH, "peer has gone");
   return out;
 }

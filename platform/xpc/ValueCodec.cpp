@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace zeb::xpc {
@@ -117,6 +119,7 @@ struct Frame {
   std::size_t expected = 0;  // items (a map counts keys and values)
   Array items;
   std::vector<std::string> keys;  // maps: keys in order, values in items
+  std::unordered_set<std::string> seenKeys;
 };
 
 class Decoder {
@@ -183,8 +186,8 @@ class Decoder {
         if (isKey) {
           const std::string* k = v.asString();
           if (!k) return setFailed("dictionary key is not a string");
-          for (const auto& existing : top.keys)
-            if (existing == *k) return setFailed("duplicate dictionary key");
+          // Looked up in a set, not by scanning the keys so far: a frame's cost stays linear.
+          if (!top.seenKeys.insert(*k).second) return setFailed("duplicate dictionary key");
           top.keys.push_back(*k);
         } else {
           top.items.push_back(std::move(v));
@@ -225,7 +228,7 @@ class Decoder {
     if (expected > remaining_) return setFailed("declared length larger than the frame");
     elements_ += expected;
     if (elements_ > kMaxElements) return setFailed("too many elements");
-    stack_.push_back(Frame{kind, expected, {}, {}});
+    stack_.push_back(Frame{kind, expected, {}, {}, {}});
     if (kind == Frame::Kind::kArray || kind == Frame::Kind::kMap) {
       stack_.back().items.reserve(kind == Frame::Kind::kMap ? expected / 2 : expected);
       closeFinished();
@@ -315,13 +318,13 @@ std::string encodeFrame(std::string_view selector, const Array& arguments) {
   return frame;
 }
 
-Result<Value> decodeValue(std::string_view bytes) {
-  if (bytes.size() > kMaxFrameBytes) return Error::withDescription("com.orvel.zeb.xpc", 1, "value too large");
+Result<Value> decodeValue(std::string_view bytes, std::size_t maxBytes) {
+  if (bytes.size() > maxBytes) return Error::withDescription("com.orvel.zeb.xpc", 1, "value too large");
   return Decoder(bytes).run();
 }
 
-Result<Message> decodeMessage(std::string_view payload) {
-  auto v = decodeValue(payload);
+Result<Message> decodeMessage(std::string_view payload, std::size_t maxBytes) {
+  auto v = decodeValue(payload, maxBytes);
   if (!v.ok()) return v.error();
   const Array* top = v->asArray();
   if (!top || top->size() != 2 || !(*top)[0].asString() || !(*top)[1].asArray())

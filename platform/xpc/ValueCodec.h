@@ -14,7 +14,12 @@
 namespace zeb::xpc {
 
 // Limits on what a peer can make us decode.
+// Requests a service reads.
 inline constexpr std::size_t kMaxFrameBytes = 1024 * 1024;
+// Answers a client reads: every answer the service builds from a request within kMaxFrameBytes fits
+// (a copy request's answer repeats each of its names with a message, and quoted tool output is cut
+// to 64 KiB).
+inline constexpr std::size_t kMaxAnswerFrameBytes = 4 * 1024 * 1024;
 inline constexpr std::size_t kMaxNesting = 16;
 inline constexpr std::size_t kMaxElements = 65536;
 inline constexpr std::size_t kMaxSelectorBytes = 256;
@@ -32,8 +37,8 @@ std::string encodeValue(const Value& value);
 std::string encodeFrame(std::string_view selector, const Array& arguments);
 
 // Decodes exactly one value filling all of `bytes`, within the limits above.
-Result<Value> decodeValue(std::string_view bytes);
+Result<Value> decodeValue(std::string_view bytes, std::size_t maxBytes = kMaxFrameBytes);
 // Decodes a frame's payload (without its length prefix) as a message.
-Result<Message> decodeMessage(std::string_view payload);
+Result<Message> decodeMessage(std::string_view payload, std::size_t maxBytes = kMaxFrameBytes);
 
 }  // namespace zeb::xpc

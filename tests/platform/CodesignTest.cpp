@@ -43,20 +43,26 @@ TEST(Requirement, RefusesMalformedText) {
 
 TEST(SignatureBlock, RoundTripsAndRefusesMalformedBlocks) {
   const std::string content = "\x7f" "ELF pretend executable";
-  SignatureBlock b{"com.orvel.tessel.VellumDrift", "orvel", std::string(kSignatureBytes, 's')};
+  Digest digest{};
+  digest[0] = 0xd1;
+  digest[63] = 0x9e;
+  SignatureBlock b{"com.orvel.tessel.VellumDrift", "orvel", content.size(), digest, std::string(kSignatureBytes, 's')};
   const std::string file = content + serializeSignatureBlock(b);
   auto located = parseSignatureBlock(file, file.size());
   ASSERT_TRUE(located);
   EXPECT_EQ(located->block.identifier, b.identifier);
   EXPECT_EQ(located->block.anchor, "orvel");
+  EXPECT_EQ(located->block.signedLength, content.size());
+  EXPECT_EQ(located->block.digest, digest);
   EXPECT_EQ(located->contentSize, content.size());
+  EXPECT_EQ(signedMessage(b).find("zeb-codesign-v2"), 0u);
 
   EXPECT_FALSE(parseSignatureBlock(content, content.size()));
   std::string lying = file;
   lying[lying.size() - kBlockTrailer.size() - 1] = static_cast<char>(0xff);  // length past the start
   EXPECT_FALSE(parseSignatureBlock(lying, lying.size()));
-  EXPECT_FALSE(parseSignatureBlock(content + serializeSignatureBlock({"id", "../x", b.signature}), 200));
-  EXPECT_FALSE(parseSignatureBlock(content + serializeSignatureBlock({"id", "orvel", "short"}), 200));
+  EXPECT_FALSE(parseSignatureBlock(content + serializeSignatureBlock({"id", "../x", 1, digest, b.signature}), 200));
+  EXPECT_FALSE(parseSignatureBlock(content + serializeSignatureBlock({"id", "orvel", 1, digest, "short"}), 200));
   EXPECT_FALSE(isValidAnchorName(".."));
   EXPECT_FALSE(isValidAnchorName("a/b"));
 }

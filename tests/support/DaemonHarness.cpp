@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +121,10 @@ DaemonHarness::DaemonHarness(std::vector<std::string> extraArgs, bool startNow) 
 }
 
 DaemonHarness::~DaemonHarness() {
+  // Whatever a test did, no request may end unanswered or be answered twice.
+  const std::string text = log();
+  const auto bug = text.find("BUG: ");
+  EXPECT_EQ(bug, std::string::npos) << text.substr(bug == std::string::npos ? 0 : bug, 300);
   if (pid_ > 0 && !exitStatus_) {
     kill(pid_, SIGKILL);
     int raw = 0;

@@ -5,20 +5,9 @@
 
 namespace zebtest {
 
-class NullClient : public ZEBPrivilegedClientProtocol {
+class NullClient : public ZEBClientMessageSink {
  public:
-  void helperReadyWithVersion(const std::string&) override {}
-  void logMessage(const std::string&) override {}
-  void mobilityReportDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sysDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void wifiDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void sampleProcessDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void bluetoothDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void TMDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void MDSDiagnoseDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void syslogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void installLogsDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
-  void copyLogFilesDidFinish(const ZEBResult&, const ZEBOptionalError&) override {}
+  void received(const char*, const zeb::Array&) override {}
 };
 
 }  // namespace zebtest

@@ -132,12 +132,14 @@ int signFile(const std::vector<std::string>& args) {
     std::fprintf(stderr, "zeb-codesign: %s\n", digest.error().localizedDescription().c_str());
     return 1;
   }
-  auto sig = sign(key->get(), signedMessage(identifier, anchor, *digest));
+  SignatureBlock signature{identifier, anchor, size, *digest, {}};
+  auto sig = sign(key->get(), signedMessage(signature));
   if (!sig.ok()) {
     std::fprintf(stderr, "zeb-codesign: %s\n", sig.error().localizedDescription().c_str());
     return 1;
   }
-  const std::string block = serializeSignatureBlock(SignatureBlock{identifier, anchor, *sig});
+  signature.signature = *sig;
+  const std::string block = serializeSignatureBlock(signature);
   if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 ||
       ::pwrite(fd.get(), block.data(), block.size(), static_cast<off_t>(size)) != static_cast<ssize_t>(block.size()) ||
       ::fsync(fd.get()) != 0) {
@@ -188,7 +190,8 @@ int display(const std::vector<std::string>& args) {
     std::printf("%s: not signed (%d)\n", args[0].c_str(), errSecCSUnsigned);
     return 1;
   }
-  std::printf("Identifier=%s\nAnchor=%s\n", sig->identifier.c_str(), sig->anchor.c_str());
+  std::printf("Identifier=%s\nAnchor=%s\nSignedLength=%llu\n", sig->identifier.c_str(), sig->anchor.c_str(),
+              static_cast<unsigned long long>(sig->signedLength));
   return 0;
 }
 

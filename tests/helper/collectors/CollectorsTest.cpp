@@ -265,7 +265,7 @@ TEST_F(Collectors, WifiNewerToolWritesIntoTheDestinationFromBuild13A483) {
     const Answer a = ask({"wifi", dest}, user.pw_uid);
     EXPECT_EQ(a.result, json({{"filePath", dest + "/WirelessDiagnostics-1.tar_gz"}})) << build << a.text;
     EXPECT_TRUE(args().starts_with("diagnose\n-f\n/dev/fd/")) << args();
-    EXPECT_EQ(ownerOf(dest + "/WirelessDiagnostics-1.tar_gz"), 0u);  // left as the tool wrote it
+    EXPECT_EQ(ownerOf(dest + "/WirelessDiagnostics-1.tar_gz"), user.pw_uid);  // readable by the requester
   }
   systemVersion("10.9", "13A482");
   fs::remove(dest + "/WirelessDiagnostics-1.tar_gz");

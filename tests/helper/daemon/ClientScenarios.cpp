@@ -1,5 +1,6 @@
 #include "tests/helper/daemon/ClientScenarios.h"
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -140,6 +142,78 @@ int runClientScenario(int argc, char** argv) {
     std::printf("closed=%d\n", closedEarly);
     for (int fd : fds) ::close(fd);
     return closedEarly > 0 ? 0 : 12;
+  }
+  if (scenario == "dlopen-ready") {
+    // Maps the library argv[4], then asks to be admitted: 0 admitted, 20 refused.
+    if (argc < 5 || !::dlopen(argv[4], RTLD_NOW)) return 10;
+    Recorder recorder;
+    auto c = ZEBClientConnection::connect(socket, recorder, 5s);
+    return c.ok() ? 0 : 20;
+  }
+  if (scenario == "many") {
+    // Opens argv[4] connections one after another, says how many were admitted, and holds them
+    // until the file argv[5] exists.
+    if (argc < 6) return 10;
+    const int count = std::atoi(argv[4]);
+    std::vector<int> fds;
+    int admitted = 0;
+    for (int i = 0; i < count; ++i) {
+      const int fd = rawConnect(socket);
+      if (fd >= 0 && rawHandshake(fd)) ++admitted;
+      fds.push_back(fd);
+    }
+    std::printf("admitted %d\n", admitted);
+    std::fflush(stdout);
+    for (int i = 0; i < 6000 && ::access(argv[5], F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int fd : fds) ::close(fd);
+    return 0;
+  }
+  if (scenario == "raw-hold") {
+    // Admitted by hand; says which descriptor holds the connection, then waits for its standard
+    // input to close before it exits.
+    const int fd = rawConnect(socket);
+    if (fd < 0 || !rawHandshake(fd)) return 10;
+    // Once answered, the daemon has read everything sent so far.
+    if (!writeAll(fd, zeb::xpc::encodeFrame("performReadyCheck", {}))) return 11;
+    unsigned char header[4];
+    if (!readAll(fd, header, 4)) return 12;
+    std::string answer((std::size_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3], '\0');
+    if (!readAll(fd, answer.data(), answer.size())) return 13;
+    std::printf("fd %d\n", fd);
+    std::fflush(stdout);
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+    return 0;
+  }
+  if (scenario == "held") {
+    // Stays admitted; once the file argv[4] exists, sends the requests that follow it ("sample PID
+    // PATH", "copy SOURCE DESTINATION", "none"), then lingers so that their answers can go out.
+    Recorder recorder;
+    auto c = ZEBClientConnection::connect(socket, recorder);
+    if (!c.ok() || argc < 5) return 10;
+    std::printf("admitted\n");
+    std::fflush(stdout);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (::access(argv[4], F_OK) != 0) {
+      if (std::chrono::steady_clock::now() > deadline) return 11;
+      std::this_thread::sleep_for(10ms);
+    }
+    for (int i = 5; i < argc;) {
+      const std::string what = argv[i];
+      if (what == "sample" && i + 2 < argc) {
+        (*c)->daemon().sampleProcessWithPID(std::strtoull(argv[i + 1], nullptr, 10),
+                                            zeb::URL::fileURLWithPath(argv[i + 2]));
+        i += 3;
+      } else if (what == "copy" && i + 2 < argc) {
+        (*c)->daemon().copyLogFiles(zeb::Dictionary{{argv[i + 1], zeb::Value(argv[i + 2])}});
+        i += 3;
+      } else {
+        ++i;
+      }
+    }
+    std::this_thread::sleep_for(3s);
+    return (*c)->sendError() ? 12 : 0;
   }
   if (scenario.rfind("bad:", 0) == 0) {
     bool handshake = true;

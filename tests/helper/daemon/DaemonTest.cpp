@@ -75,15 +75,47 @@ TEST(Admission, RefusesClientsThatDoNotSatisfyTheRequirement) {
   run({codesignPath(), "keygen", "orvel", impostorDir});
   const auto impostor = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", impostorDir + "/orvel.key");
 
+  // A byte changed far past the first MiB: in 2 MiB of padding appended before signing.
+  const std::string padded = d.dir() + "/padded";
+  fs::copy_file(zebctlPath(), padded);
+  const auto paddingAt = static_cast<std::streamoff>(fs::file_size(padded)) + 3 * 512 * 1024;
+  std::ofstream(padded, std::ios::app | std::ios::binary) << std::string(2 * 1024 * 1024, '\0');
+  const auto changeByte = [&](const std::string& file) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(paddingAt);
+    f.put('\x7f');
+  };
+  const auto modifiedLate = d.signedCopy(padded, "com.orvel.tessel.VellumDrift", {}, "modified-late");
+  changeByte(modifiedLate);
+  // Admitted once, then changed in place (same file, same size).
+  const auto changedInPlace = d.signedCopy(padded, "com.orvel.tessel.VellumDrift", {}, "changed-in-place");
+  EXPECT_EQ(run({changedInPlace, "--socket", d.socketPath(), "ready"}).status, 0);
+  changeByte(changedInPlace);
+
+  // A real client's signature block appended to a larger (sparse) copy of it: refused on its length.
+  const std::string forged = d.dir() + "/forged";
+  {
+    const std::string genuine = d.signedCopy(zebctlPath(), "com.orvel.tessel.VellumDrift", {}, "genuine");
+    std::ifstream in(genuine, std::ios::binary);
+    const std::string all{std::istreambuf_iterator<char>(in), {}};
+    const std::size_t blockStart = fs::file_size(zebctlPath());
+    fs::copy_file(zebctlPath(), forged);
+    fs::resize_file(forged, 64u << 20);
+    std::ofstream(forged, std::ios::app | std::ios::binary) << all.substr(blockStart);
+    fs::permissions(forged, fs::perms(0755));
+  }
+
   const std::pair<std::string, int> cases[] = {
-      {unsignedCopy, -67062}, {wrongId, -67050}, {stranger, -67061},
-      {otherAnchor, -67050},  {modified, -67061}, {impostor, -67061},
+      {unsignedCopy, -67062}, {wrongId, -67050},      {stranger, -67061},       {otherAnchor, -67050},
+      {modified, -67061},     {impostor, -67061},     {modifiedLate, -67061},   {changedInPlace, -67061},
+      {forged, -67061},
   };
   for (const auto& [exe, status] : cases) {
     auto r = run({exe, "--socket", d.socketPath(), "--timeout", "5", "ready"});
     EXPECT_EQ(r.status, 2) << exe << ": " << r.out << r.err;
     EXPECT_TRUE(d.waitForLog(std::string(kRefusedLine) + std::to_string(status))) << exe;
   }
+  EXPECT_NE(d.log().find("signed length does not match the file"), std::string::npos);
   // Refusals change nothing for the admitted.
   EXPECT_EQ(d.zebctl({"ready"}).status, 0);
 }
@@ -115,6 +147,15 @@ TEST(Admission, RefusesInjectedAndTracedClients) {
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
   EXPECT_NE(d.log().find("process is traced"), std::string::npos) << d.log();
+
+  // A client that maps a library an ordinary user owns (writable by nobody else).
+  const std::string library = d.dir() + "/libz-copy.so";
+  fs::copy_file("/lib/x86_64-linux-gnu/libz.so.1", library);
+  ::chown(library.c_str(), 65534, 65534);
+  ::chmod(library.c_str(), 0644);
+  auto mapped = run({scenarioClient(d), "--zeb-client", "dlopen-ready", d.socketPath(), library});
+  EXPECT_EQ(mapped.status, 20) << mapped.out << mapped.err;
+  EXPECT_NE(d.log().find("maps code not protected by root: " + library), std::string::npos) << d.log();
   EXPECT_EQ(d.zebctl({"ready"}).status, 0);
 }
 
@@ -199,10 +240,12 @@ TEST(BadInput, EachBadConnectionIsDroppedAndOthersAreServed) {
 }
 
 TEST(BadInput, FloodOfConnectionsIsCappedAndTheDaemonRecovers) {
-  DaemonHarness d({"--max-connections", "16"});
+  // One user's flood, with that user's own cap lifted: the total cap (or the cap on admissions
+  // under way) turns the excess away.
+  DaemonHarness d({"--max-connections", "16", "-ConnectionsPerUser", "100"});
   auto r = runScenario(d, scenarioClient(d), "flood", {"40"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(d.waitForLog("connections already open"));
+  EXPECT_TRUE(d.waitForLog("Dropping new connection: "));
   // Once the flood is gone, clients are served again.
   bool served = false;
   for (int i = 0; i < 50 && !served; ++i) {

@@ -1,7 +1,16 @@
 // The daemon's task runner, driven in-process.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -26,12 +35,23 @@ std::size_t registrySize(ZEBPrivilegedDaemon& d) {
   return r->tasks.size();
 }
 
+// Runs a tool as root's; the launch error, if any, lands in `failure`.
+void runTool(ZEBPrivilegedDaemon& d, const std::string& command, std::vector<std::string> arguments,
+             TaskRunner::Setup setup, TaskRunner::Completion completion, std::optional<zeb::Error>* failure = nullptr) {
+  ZEBRequester root;
+  root.uid = 0;
+  d.runCommand(root, command, std::move(arguments), std::move(setup), std::move(completion),
+               [failure](const zeb::Error& e) {
+                 if (failure) *failure = e;
+               });
+}
+
 TEST(TaskRunner, CallbackSeesTheEndedToolOutOfTheRegistry) {
   ZEBPrivilegedDaemon d({});
   std::promise<std::tuple<bool, int, std::string>> done;
-  ASSERT_TRUE(d.runCommand("/bin/sh", {"-c", "echo out; exit 4"}, [&](zeb::Task& t) {
-                 done.set_value({inRegistry(d, t), t.terminationStatus(), t.standardOutputData()});
-               }).ok());
+  runTool(d, "/bin/sh", {"-c", "echo out; exit 4"}, nullptr, [&](zeb::Task& t) {
+    done.set_value({inRegistry(d, t), t.terminationStatus(), t.standardOutputData()});
+  });
   auto [stillThere, status, out] = done.get_future().get();
   EXPECT_FALSE(stillThere);
   EXPECT_EQ(status, 4);
@@ -46,15 +66,16 @@ TEST(TaskRunner, SetupChangesTheEnvironmentBeforeLaunch) {
     env["HOME"] = "/home/u";
     t.setEnvironment(env);
   };
-  ASSERT_TRUE(d.runCommand("/usr/bin/env", {}, setup, [&](zeb::Task& t) { done.set_value(t.standardOutputData()); }).ok());
+  runTool(d, "/usr/bin/env", {}, setup, [&](zeb::Task& t) { done.set_value(t.standardOutputData()); });
   EXPECT_EQ(done.get_future().get(), "HOME=/home/u\n");
 }
 
 TEST(TaskRunner, ALaunchFailureLeavesTheRegistryAndSkipsTheCallback) {
   ZEBPrivilegedDaemon d({});
   std::atomic<bool> called{false};
-  auto s = d.runCommand("/nonexistent/tool", {}, [&](zeb::Task&) { called = true; });
-  EXPECT_FALSE(s.ok());
+  std::optional<zeb::Error> failure;
+  runTool(d, "/nonexistent/tool", {}, nullptr, [&](zeb::Task&) { called = true; }, &failure);
+  EXPECT_TRUE(failure.has_value());
   EXPECT_EQ(registrySize(d), 0u);
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(called);
@@ -64,9 +85,9 @@ TEST(TaskRunner, TerminateStopsEveryToolIncludingOnesThatWereStopped) {
   ZEBPrivilegedDaemon d({});
   std::atomic<int> ended{0};
   // One tool handles SIGTERM (so it must be resumed to act on it), one does not.
-  ASSERT_TRUE(d.runCommand("/bin/sh", {"-c", "trap 'exit 9' TERM; while :; do sleep 0.05; done"},
-                           [&](zeb::Task&) { ++ended; }).ok());
-  ASSERT_TRUE(d.runCommand("/bin/sleep", {"30"}, [&](zeb::Task&) { ++ended; }).ok());
+  runTool(d, "/bin/sh", {"-c", "trap 'exit 9' TERM; while :; do sleep 0.05; done"}, nullptr,
+          [&](zeb::Task&) { ++ended; });
+  runTool(d, "/bin/sleep", {"30"}, nullptr, [&](zeb::Task&) { ++ended; });
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(registrySize(d), 2u);
   d.terminateRunningTasks();
@@ -74,6 +95,77 @@ TEST(TaskRunner, TerminateStopsEveryToolIncludingOnesThatWereStopped) {
   while (ended.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(ended.load(), 2);
   EXPECT_EQ(registrySize(d), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Each tool appends "+U" when it starts and "-U" when it ends (U: its user) to one file.
+TEST(TaskRunnerSlots, ToolsWaitForTheirUsersAndTheTotalSlotsInArrivalOrder) {
+  TaskRunner runner(TaskLimits{2, 3, std::chrono::seconds(60)});
+  char dir[] = "/tmp/zeb-slots.XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string journal = std::string(dir) + "/journal";
+  std::atomic<int> ended{0};
+  const auto submit = [&](uid_t user) {
+    const std::string u = std::to_string(user);
+    runner.run(user, "/bin/sh", {"-c", "echo +" + u + " >> " + journal + "; sleep 0.3; echo -" + u + " >> " + journal},
+               nullptr, [&](zeb::Task&) { ++ended; }, nullptr);
+  };
+  for (int i = 0; i < 5; ++i) submit(1001);
+  submit(1002);
+  submit(1002);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (ended.load() < 7 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(ended.load(), 7);
+
+  std::ifstream in(journal);
+  std::map<std::string, int> running;
+  int total = 0, maxTotal = 0, maxFirst = 0, firstStartsBeforeSecond = 0;
+  bool secondStarted = false;
+  for (std::string line; std::getline(in, line);) {
+    const int step = line[0] == '+' ? 1 : -1;
+    const std::string user = line.substr(1);
+    running[user] += step;
+    total += step;
+    maxTotal = std::max(maxTotal, total);
+    if (user == "1001") maxFirst = std::max(maxFirst, running[user]);
+    if (step > 0 && user == "1002") secondStarted = true;
+    if (step > 0 && user == "1001" && !secondStarted) ++firstStartsBeforeSecond;
+  }
+  EXPECT_EQ(maxFirst, 2);
+  EXPECT_EQ(maxTotal, 3);
+  // The second user's tools ran beside the first user's queue rather than after it.
+  EXPECT_LT(firstStartsBeforeSecond, 5);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(TaskRunnerSlots, AToolPastItsTimeLimitIsEndedWithItsGroupAndFreesItsSlot) {
+  TaskRunner runner(TaskLimits{1, 1, std::chrono::seconds(1)});
+  std::promise<std::pair<int, bool>> first;
+  std::promise<int> second;
+  // The tool's child holds the output pipe: only ending the whole group lets the tool's end be seen.
+  runner.run(0, "/bin/sh", {"-c", "sleep 30 & wait"}, nullptr,
+             [&](zeb::Task& t) { first.set_value({t.terminationStatus(), t.exceededTimeLimit()}); }, nullptr);
+  runner.run(0, "/bin/sh", {"-c", "exit 3"}, nullptr, [&](zeb::Task& t) { second.set_value(t.terminationStatus()); },
+             nullptr);
+  auto ended = first.get_future();
+  ASSERT_EQ(ended.wait_for(8s), std::future_status::ready);
+  EXPECT_EQ(ended.get(), std::make_pair(SIGTERM, true));
+  auto next = second.get_future();
+  ASSERT_EQ(next.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(next.get(), 3);
+}
+
+TEST(TaskRunnerSlots, AToolIgnoringSIGTERMIsKilledAfterTheGrace) {
+  TaskRunner runner(TaskLimits{1, 1, std::chrono::seconds(1)});
+  std::promise<int> done;
+  runner.run(0, "/bin/sh", {"-c", "trap '' TERM; while :; do sleep 0.1; done"}, nullptr,
+             [&](zeb::Task& t) { done.set_value(t.terminationStatus()); }, nullptr);
+  auto ended = done.get_future();
+  ASSERT_EQ(ended.wait_for(zeb::Task::kKillGrace + 8s), std::future_status::ready);
+  EXPECT_EQ(ended.get(), SIGKILL);
 }
 
 }  // namespace

@@ -122,7 +122,17 @@ TEST_F(ClientDirectoryTest, ReowningNeverReachesThroughLinksOrHardLinks) {
   tree.makeDir("dest/Diagnostics/sub");
   tree.makeFile("dest/Diagnostics/sub/deep.txt", "deep");
   tree.makeLink("dest/Diagnostics/sub/to-secret", secret);
+  // Targets with one name each, so that only the link rule can keep them root's.
+  const std::string lone = tree.makeFile("rootdir/lone", "root only", 0, 0600);
+  const std::string secretDir = tree.makeDir("rootdir/private", 0, 0700);
+  const std::string inSecretDir = tree.makeFile("rootdir/private/key", "root only", 0, 0600);
+  tree.makeLink("dest/Diagnostics/to-lone", lone);
+  tree.makeLink("dest/Diagnostics/sub/to-dir", secretDir);
   ASSERT_EQ(::link(secret.c_str(), (folder + "/hard").c_str()), 0);
+  // Another file system mounted inside: the walk gives away nothing of it.
+  TmpfsMount mount(folder + "/mnt", 1 << 20);
+  ASSERT_TRUE(mount.mounted());
+  const std::string mountedFile = tree.makeFile("dest/Diagnostics/mnt/other-fs", "not ours");
   Result<ClientDirectory> dir = ClientDirectory::open(dest, kClientUid);
   ASSERT_TRUE(dir.ok());
   Result<PlacedItem> item = dir->openEntry("Diagnostics");
@@ -130,8 +140,9 @@ TEST_F(ClientDirectoryTest, ReowningNeverReachesThroughLinksOrHardLinks) {
   LogCapture log;
   EXPECT_FALSE(reownItem(item->fd.get(), item->path, kClientUid, true));
   for (const char* mine : {"", "/log.txt", "/sub", "/sub/deep.txt"}) EXPECT_EQ(ownerOf(folder + mine).uid, kClientUid) << mine;
-  EXPECT_EQ(ownerOf(secret).uid, 0u);
-  EXPECT_EQ(ownerOf(folder + "/sub/to-secret").uid, 0u);
+  for (const std::string& root : {secret, lone, secretDir, inSecretDir, mountedFile, folder + "/mnt"}) EXPECT_EQ(ownerOf(root).uid, 0u) << root;
+  // The links themselves were placed with the folder: they are the client's now.
+  for (const char* link : {"/sub/to-secret", "/to-lone", "/sub/to-dir"}) EXPECT_EQ(ownerOf(folder + link).uid, kClientUid) << link;
   EXPECT_NE(log.text().find("Error updating permissions of " + folder + "/hard: "), std::string::npos) << log.text();
 }
 

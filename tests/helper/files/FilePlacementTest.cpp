@@ -47,8 +47,7 @@ class FilePlacementTest : public ::testing::Test {
 
   ScratchTree tree;
   std::string dest, work;
-  std::atomic<uid_t> client{kClientUid};
-  FilePlacement placement{[this] { return client.load(); }};
+  FilePlacement placement{kClientUid};
 };
 
 TEST_F(FilePlacementTest, TakenNamesGiveNumberedNames) {
@@ -106,18 +105,16 @@ TEST_F(FilePlacementTest, SourceLinksAreNeverMovedOrFollowed) {
   EXPECT_EQ(ownerOf(secret).uid, 0u);
 }
 
-TEST_F(FilePlacementTest, TheClientUserIsReadAtEachCall) {
+TEST_F(FilePlacementTest, EachPlacementActsForItsOwnUser) {
   const std::string first = tree.makeFile("work/first", "1");
   const std::string second = tree.makeFile("work/second", "2");
-  client = kOtherUid;  // another connection now: the directory is not theirs
+  const FilePlacement other(kOtherUid);  // another user's request: the directory is not theirs
   Error error;
-  EXPECT_EQ(placement.movePath(first, dest, 0666, &error), std::nullopt);
+  EXPECT_EQ(other.movePath(first, dest, 0666, &error), std::nullopt);
   EXPECT_EQ(error.code(), kFileWriteNoPermissionError);
-  client = kClientUid;
   EXPECT_EQ(placement.movePath(second, dest, 0666), dest + "/second");
   EXPECT_EQ(ownerOf(dest + "/second").uid, kClientUid);
-  client = kOtherUid;
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/second"), false));
+  EXPECT_TRUE(other.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/second"), false));
   EXPECT_EQ(ownerOf(dest + "/second").uid, kOtherUid);
 }
 
@@ -306,6 +303,11 @@ TEST_F(FilePlacementTest, MovesAcrossFileSystemsAreNeverSeenHalfDone) {
   EXPECT_EQ(placement.movePath(tree.path("work/Linked"), target, 0666), std::nullopt);
   EXPECT_EQ(::access((target + "/Linked").c_str(), F_OK), -1);
   EXPECT_EQ(ownerOf(secret).uid, 0u);
+  // So does a hard-linked file moved on its own.
+  const std::string linked = tree.makeFile("work/linked.txt", "root only", 0, 0600);
+  ASSERT_EQ(::link(linked.c_str(), tree.path("work/second-name").c_str()), 0);
+  EXPECT_EQ(placement.movePath(linked, target, 0666), std::nullopt);
+  EXPECT_EQ(::access((target + "/linked.txt").c_str(), F_OK), -1);
   std::size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(target)) entries += !entry.path().empty();
   EXPECT_EQ(entries, 2u) << "no staging left behind";

@@ -30,20 +30,27 @@ TEST(PathPolicyTest, AdmitsTheThreePrefixesAndTheCacheFolderOnly) {
   }
 }
 
-TEST(PathPolicyTest, DotComponentsAreCollapsedBeforeTheTest) {
+TEST(PathPolicyTest, OnlyDotComponentsAreCollapsedBeforeTheTest) {
   EXPECT_FALSE(canModifyPath("/tmp/../etc/x"));
   EXPECT_FALSE(canModifyPath("/tmp/a/../../etc/cron.d"));
   EXPECT_FALSE(canModifyPath("/var/folders/../../etc/x"));
   EXPECT_FALSE(canModifyPath("/Users/u/Library/Caches/com.orvel.tessel.VellumDrift/../../../../etc/x"));
   EXPECT_FALSE(canModifyPath("/tmp//.."));
-  EXPECT_FALSE(canModifyPath("/tmp/"));  // the bare directory, however it is spelt
+  EXPECT_FALSE(canModifyPath("/tmp/."));
   EXPECT_TRUE(canModifyPath("/tmp/./a/../report"));
   EXPECT_TRUE(canModifyPath("/x/../tmp/report"));
-  EXPECT_TRUE(canModifyPath("//tmp//report/"));
+  // Repeated and trailing slashes are part of the text: only the prefix as written counts.
+  EXPECT_TRUE(canModifyPath("/tmp/"));
+  EXPECT_TRUE(canModifyPath("/tmp//report/"));
+  EXPECT_FALSE(canModifyPath("//tmp/x"));
+  EXPECT_FALSE(canModifyPath("/var//folders/x"));
+  EXPECT_FALSE(canModifyPath("//tmp//report/"));
 }
 
 TEST(PathPolicyTest, RefusesWhatCannotNameOnePlace) {
   EXPECT_FALSE(canModifyPath("tmp/report"));
+  EXPECT_FALSE(canModifyPath("xtmp/report"));
+  EXPECT_FALSE(canModifyPath(std::string("/tmp/x\0y", 8)));
   EXPECT_FALSE(canModifyPath("Library/Caches/com.orvel.tessel.VellumDrift/x"));
   EXPECT_FALSE(canModifyPath(std::string("/tmp/x\0/../../etc", 17)));
   EXPECT_FALSE(canModifyPath("/tmp/" + std::string(kMaxPolicyPathLength, 'a')));

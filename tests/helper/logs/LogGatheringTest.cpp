@@ -99,7 +99,8 @@ class Logs : public ::testing::Test {
     return lines(run({"/usr/bin/unzip", "-Z1", archive}).out);
   }
 
-  DaemonHarness d;
+  // A copy request may write 3 MB here (1 GiB by default).
+  DaemonHarness d{{"-CopyByteLimit", "3000000"}};
   const std::string logs = d.rootDir() + "/var/log";
   const std::string dest = clientDir(d.dir() + "/dest");
 };
@@ -183,7 +184,8 @@ TEST_F(Logs, CopyRequestOfAHundredFilesCopiesEachWholeForTheClient) {
   }
   writeFile(d.rootDir() + "/Library/Logs/Report/crash.txt", "crashed");
   args.push_back("/Library/Logs/Report=" + dest + "/Report");
-  args.push_back("/var/log/./sub/../app7.log=" + dest + "/again7");
+  writeFile(logs + "/app98.log", "spelt oddly");
+  args.push_back("/var/log/./sub/../app98.log=" + dest + "/odd98");
   ASSERT_EQ(args.size(), 100u);
 
   args.insert(args.begin(), "copy");
@@ -199,7 +201,7 @@ TEST_F(Logs, CopyRequestOfAHundredFilesCopiesEachWholeForTheClient) {
   }
   EXPECT_EQ(readFile(dest + "/Report/crash.txt"), "crashed");
   EXPECT_EQ(ownerOf(dest + "/Report/crash.txt"), kNobody);
-  EXPECT_EQ(readFile(dest + "/again7"), readFile(logs + "/app7.log"));
+  EXPECT_EQ(readFile(dest + "/odd98"), "spelt oddly");
   EXPECT_TRUE(d.waitForLog("Copying: /var/log/app42.log -> " + dest + "/copy42"));
 }
 
@@ -207,13 +209,16 @@ TEST_F(Logs, CopyRequestWithAnyBadEntryCopiesNothingAndGivesEachItsReason) {
   const std::string secret = d.dir() + "/secret";
   writeFile(secret, "root's secret", 0600);
   writeFile(logs + "/good", "fine");
+  writeFile(logs + "/other", "fine");
   writeFile(d.rootDir() + "/var/logfile", "a sibling, not a log directory");
-  fs::create_symlink(secret, logs + "/leads-out");
+  // A target with one name only, so that only the containment check can refuse the link to it.
+  const std::string lone = d.dir() + "/lone-secret";
+  writeFile(lone, "root's other secret", 0600);
+  fs::create_symlink(lone, logs + "/leads-out");
   fs::create_hard_link(secret, logs + "/hard");
   fs::create_symlink(logs + "/gone", logs + "/dangling");
   const char* outside = "File must be copied from a log directory";
   const std::map<std::string, std::pair<std::string, json>> entries = {
-      {"/var/log/good", {dest + "/good", nullptr}},
       {"/var/log/missing", {dest + "/m", "File doesn't exist"}},
       {"/var/log/dangling", {dest + "/dl", "File doesn't exist"}},
       {"/private/var/log/system.log", {dest + "/p", outside}},
@@ -223,7 +228,10 @@ TEST_F(Logs, CopyRequestWithAnyBadEntryCopiesNothingAndGivesEachItsReason) {
       {"/var/log/leads-out", {dest + "/l", outside}},
       {"/var/log/hard", {dest + "/h", outside}},
       {"/etc/hostname", {"/etc/not-a-destination", outside}},
-      {"/var/log/./good", {"/etc/evil", "Invalid destination: /etc/evil"}},
+      {"/var/log/./other", {"/etc/evil", "Invalid destination: /etc/evil"}},
+      // One file under two spellings: the second in the request's order is refused.
+      {"/var/log//good", {dest + "/g2", nullptr}},
+      {"/var/log/good", {dest + "/good", "File is named more than once in this request"}},
   };
   std::vector<std::string> args = {"copy"};
   json reasons = json::object();
@@ -237,6 +245,15 @@ TEST_F(Logs, CopyRequestWithAnyBadEntryCopiesNothingAndGivesEachItsReason) {
   EXPECT_EQ(a.error, zebError("com.orvel.zeb.privileged.copyLogFiles", "Some of the files could not be copied"));
   EXPECT_TRUE(fs::is_empty(dest));
   EXPECT_TRUE(d.waitForLog("Some files had errors: \n{\n"));
+
+  // A folder of logs passes the source check, but a file with another name deep inside it is
+  // refused like one at the top: nothing of the folder is copied.
+  fs::create_directories(logs + "/folder/deeper");
+  writeFile(logs + "/folder/plain", "fine");
+  fs::create_hard_link(lone, logs + "/folder/deeper/hard");
+  a = ask({"copy", "/var/log/folder=" + dest + "/folder"});
+  EXPECT_EQ(a.status, 1);
+  EXPECT_TRUE(fs::is_empty(dest));
 }
 
 TEST_F(Logs, CopyStopsAtTheFirstFailureAndKeepsWhatWasCopied) {
@@ -280,6 +297,29 @@ TEST_F(Logs, AFullDestinationLeavesNoPartialFile) {
   EXPECT_EQ(cocoaError(copy.error), (json{"NSCocoaErrorDomain", 640}));
   EXPECT_EQ(gather.result, (json{{"fileErrors", small}}));
   EXPECT_TRUE(fs::is_empty(small));
+}
+
+TEST_F(Logs, CopiesStayWithinTheRequestsBytesAndOutOfRootsReservedBlocks) {
+  writeFile(logs + "/one", std::string(2000000, '1'));
+  writeFile(logs + "/two", std::string(2000000, '2'));
+  Answer a = ask({"copy", "/var/log/one=" + dest + "/one", "/var/log/two=" + dest + "/two"});
+  EXPECT_EQ(a.status, 1);
+  EXPECT_EQ(a.error["userInfo"]["NSFilePath"], dest + "/two");
+  EXPECT_EQ(fs::file_size(dest + "/one"), 2000000u);
+  EXPECT_FALSE(fs::exists(dest + "/two"));
+
+  // A file system with half its blocks kept for root: 3 MB free for root, about 2 MB for others.
+  const std::string image = d.dir() + "/reserved.img", reserved = clientDir(d.dir() + "/reserved");
+  ASSERT_EQ(run({"/usr/bin/truncate", "-s", "8M", image}).status, 0);
+  ASSERT_EQ(run({"/sbin/mkfs.ext4", "-q", "-m", "50", "-E", "root_owner=65534:65534", image}).status, 0);
+  if (run({"/bin/mount", "-o", "loop", image, reserved}).status != 0)
+    GTEST_SKIP() << "SKIPPED LOUDLY: cannot mount a loop device here";
+  writeFile(logs + "/three", std::string(2500000, '3'));
+  a = ask({"copy", "/var/log/three=" + reserved + "/three"});
+  const bool left = fs::exists(reserved + "/three");
+  run({"/bin/umount", reserved});
+  EXPECT_EQ(cocoaError(a.error), (json{"NSCocoaErrorDomain", 640})) << a.error;
+  EXPECT_FALSE(left);
 }
 
 // Both gatherings answer the second connection, the current client: the first only asks.

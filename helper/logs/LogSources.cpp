@@ -1,4 +1,4 @@
-#include "helper/files/LogSources.h"
+#include "helper/logs/LogSources.h"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -1,6 +1,6 @@
-// Log gathering: the system and install log families packed into one zip archive each and moved
-// into the client's directory, and copies of single log files that a client names. Every request
-// runs to its end on its connection's queue, zip included.
+// Every log request runs to its end on its connection's queue, zip included.
+#include "helper/logs/LogGathering.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,7 @@
 #include "Utility/ZEBUtilities.h"
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
-#include "helper/files/LogSources.h"
+#include "helper/logs/LogSources.h"
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
@@ -27,17 +29,20 @@
 #include "helper/files/Staging.h"
 #include "platform/foundation/Description.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
 
-using namespace zeb;
+namespace zeb::logs {
+
 using namespace zeb::files;
 
+namespace {
+
 // What tells the two gathering requests apart.
-struct ZEBPrivilegedDaemon::LogFamily {
+struct LogFamily {
   const char* startText;  // followed by the destination's path
   const char* prefix;     // of the names in the log directory that belong to the family
   const char* folderName;
   const char* domain;
-  void (ZEBPrivilegedClientProtocol::*callback)(const ZEBResult&, const ZEBOptionalError&);
   bool logsArchiveOutcome;
   // Two gatherings of one family in the same second would share a working folder, and the second
   // would empty it under the first. Other daemons on the machine share the working base too: see
@@ -45,14 +50,20 @@ struct ZEBPrivilegedDaemon::LogFamily {
   std::mutex* lock;
 };
 
-namespace {
-
 constexpr const char* kLogDirectory = "/var/log";
 constexpr std::int16_t kArchivePermissions = 0666;
 constexpr std::int64_t kLogErrorCode = 100;
 constexpr const char* kCopyLogFilesDomain = "com.orvel.zeb.privileged.copyLogFiles";
 constexpr const char* kSomeFilesNotCopied = "Some of the files could not be copied";
 constexpr const char* kCouldNotMoveArchive = "Could not move archive to the destination directory.";
+constexpr const char* kNamedTwice = "File is named more than once in this request";
+// What one copy request may write in all; the user default "CopyByteLimit" (bytes) overrides it.
+constexpr std::uint64_t kCopyByteLimit = std::uint64_t{1} << 30;
+
+std::uint64_t copyByteLimit() {
+  const std::int64_t n = UserDefaults::integerForKey("CopyByteLimit");
+  return n > 0 ? static_cast<std::uint64_t>(n) : kCopyByteLimit;
+}
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
@@ -135,7 +146,7 @@ void removeWorkItem(const std::string& path) {
 // The copy of a vetted log file at exactly `destination`, whose folder must be the client's. The
 // copy is made from the descriptor that passed the check, so nothing swapped in since is copied.
 Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourcePath, const std::string& destination,
-                               uid_t client) {
+                               uid_t client, CopyBudget& budget) {
   if (destination.empty() || destination.front() != '/' || destination.size() > kMaxPathLength)
     return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
   const std::string normal = lexicallyNormalPath(destination);
@@ -144,7 +155,8 @@ Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourc
   Result<ClientDirectory> directory = ClientDirectory::open(normal.substr(0, normal.size() - name.size()), client);
   if (!directory) return std::move(directory).takeError();
   const std::string target = directory->pathOf(name);
-  Result<StagedItem> staged = stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon);
+  Result<StagedItem> staged =
+      stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon, &budget);
   if (!staged) return std::move(staged).takeError();
   if (const int e = publish(directory->fd(), staged.value(), name); e != 0) {
     discard(directory->fd(), staged.value());
@@ -162,36 +174,15 @@ Dictionary printableMessages(const Dictionary& messages) {
   return printable;
 }
 
-}  // namespace
+// Copies every file into the working folder `toArchive`, then packs it into the archive beside it
+// (its path plus ".zip"): true when both worked.
+bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive);
 
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& destination) {
-  static std::mutex lock;
-  static const LogFamily syslogs = {"Collecting Syslogs to destination: ",   "system.log",
-                                    "syslogs",                               "com.orvel.zeb.privileged.copySyslogs",
-                                    &ZEBPrivilegedClientProtocol::syslogsDidFinish, true,
-                                    &lock};
-  gatherLogFamily(syslogs, destination);
-}
-
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& destination) {
-  static std::mutex lock;
-  static const LogFamily installLogs = {"Collecting Install Logs to destination: ",
-                                        "install.log",
-                                        "installLogs",
-                                        "com.orvel.zeb.privileged.copyinstallLogs",
-                                        &ZEBPrivilegedClientProtocol::installLogsDidFinish,
-                                        false,
-                                        &lock};
-  gatherLogFamily(installLogs, destination);
-}
-
-void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& destination) {
+void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRequest request, const URL& destination) {
   const std::string& destinationPath = destination.path();
   systemLog(LOG_NOTICE, "%s%s", family.startText, printableText(destinationPath).c_str());
 
-  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
-    if (auto c = client()) ((*c).*family.callback)(result, error);
-  };
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
   const auto answerNotCopied = [&] {
     answer(Dictionary{{"filePath", Value("fail.")}},
            Error::withDescription(family.domain, kLogErrorCode, kSomeFilesNotCopied));
@@ -203,10 +194,10 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
            Error::withDescription(family.domain, kLogErrorCode, kCouldNotMoveArchive));
   };
 
-  // A place that isn't the client's would refuse the archive anyway: don't gather for it.
-  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, clientUser()); !place) {
-    systemLog(LOG_NOTICE, "Can't place logs in %s: %s", printableText(destinationPath).c_str(),
-              place.error().localizedDescription().c_str());
+  // A place that isn't the requester's would refuse the archive anyway: don't gather for it.
+  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, request.from.uid); !place) {
+    systemLog(LOG_NOTICE, "Can't place logs in %s for %s: %s", printableText(destinationPath).c_str(),
+              request.from.description().c_str(), printableText(place.error().localizedDescription()).c_str());
     answerNotMoved();
     return;
   }
@@ -230,7 +221,8 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
     return;
   }
 
-  const std::optional<std::string> placed = movePath(archive, destinationPath, kArchivePermissions);
+  const std::optional<std::string> placed =
+      daemon.placement(request.from).movePath(archive, destinationPath, kArchivePermissions);
   if (!placed) {
     removeWorkItem(archive);
     answerNotMoved();
@@ -240,15 +232,14 @@ void ZEBPrivilegedDaemon::gatherLogFamily(const LogFamily& family, const URL& de
   answer(Dictionary{{"filePath", Value(*placed)}}, std::nullopt);
 }
 
-bool ZEBPrivilegedDaemon::gatherAndCompressFiles(const std::vector<std::string>& files,
-                                                 const std::string& toArchive) const {
+bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive) {
   if (!canModifyPath(toArchive)) systemLog(LOG_NOTICE, "Can not modify path?: %s", printableText(toArchive).c_str());
 
   // The working folder is the daemon's own: nobody else may have a hand in it.
   Result<ClientDirectory> folder = ClientDirectory::open(toArchive, ::geteuid());
   if (!folder) {
     systemLog(LOG_NOTICE, "Could not open %s: %s", printableText(toArchive).c_str(),
-              folder.error().localizedDescription().c_str());
+              printableText(folder.error().localizedDescription()).c_str());
     return false;
   }
   for (const std::string& source : files) {
@@ -262,22 +253,45 @@ bool ZEBPrivilegedDaemon::gatherAndCompressFiles(const std::vector<std::string>&
   return ZEBUtilities::compressDirectoryAtPath(toArchive, toArchive + ".zip");
 }
 
-void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
-  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) {
-    if (auto c = client()) c->copyLogFilesDidFinish(result, error);
-  };
+}  // namespace
+
+void gatherSyslogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily syslogs = {"Collecting Syslogs to destination: ", "system.log", "syslogs",
+                                    "com.orvel.zeb.privileged.copySyslogs", true, &lock};
+  gatherLogFamily(daemon, syslogs, std::move(request), destination);
+}
+
+void gatherInstallLogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+  static std::mutex lock;
+  static const LogFamily installLogs = {"Collecting Install Logs to destination: ", "install.log", "installLogs",
+                                        "com.orvel.zeb.privileged.copyinstallLogs", false, &lock};
+  gatherLogFamily(daemon, installLogs, std::move(request), destination);
+}
+
+void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& files) {
+  const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
 
   Dictionary messages;
+  // One file under several spellings would be copied once for each: each source is named once.
+  std::set<std::pair<dev_t, ino_t>> sources;
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
-    switch (openLogSource(source).verdict) {
+    const LogSource opened = openLogSource(source);
+    switch (opened.verdict) {
       case LogSourceVerdict::kMissing: messages.emplace(source, Value("File doesn't exist")); break;
       case LogSourceVerdict::kOutside:
         messages.emplace(source, Value("File must be copied from a log directory"));
         break;
-      case LogSourceVerdict::kInside:
-        if (!canModifyPath(destination)) messages.emplace(source, Value("Invalid destination: " + destination));
+      case LogSourceVerdict::kInside: {
+        struct stat status {};
+        if (::fstat(opened.fd.get(), &status) != 0 || !sources.emplace(status.st_dev, status.st_ino).second) {
+          messages.emplace(source, Value(kNamedTwice));
+        } else if (!canModifyPath(destination)) {
+          messages.emplace(source, Value("Invalid destination: " + destination));
+        }
         break;
+      }
     }
   }
   if (!messages.empty()) {
@@ -287,7 +301,8 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
     return;
   }
 
-  const uid_t owner = clientUser();
+  const uid_t owner = request.from.uid;
+  CopyBudget budget{copyByteLimit()};
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
     systemLog(LOG_NOTICE, "Copying: %s -> %s", printableText(source).c_str(), printableText(destination).c_str());
@@ -295,12 +310,12 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
     LogSource opened = openLogSource(source);
     Result<PlacedItem> copied =
         opened.verdict == LogSourceVerdict::kInside
-            ? copyLogFile(opened, source, destination, owner)
+            ? copyLogFile(opened, source, destination, owner, budget)
             : Result<PlacedItem>(cocoaFileError(opened.verdict == LogSourceVerdict::kMissing ? ENOENT : EACCES,
                                                 source, FileOperation::kRead));
     if (!copied) {
       systemLog(LOG_NOTICE, "Could not copy %s -> %s: %s", printableText(source).c_str(),
-                printableText(destination).c_str(), copied.error().localizedDescription().c_str());
+                printableText(destination).c_str(), printableText(copied.error().localizedDescription()).c_str());
       answer(Dictionary{}, copied.error());
       return;
     }
@@ -308,3 +323,5 @@ void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
   }
   answer(Dictionary{}, std::nullopt);
 }
+
+}  // namespace zeb::logs

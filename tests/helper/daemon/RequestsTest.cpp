@@ -1,0 +1,319 @@
+// Requests as values, against the real daemon: each acts for the user whose connection sent it,
+// and each answer arrives whatever its size.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/xpc/ValueCodec.h"
+#include "tests/support/DaemonHarness.h"
+
+namespace zebtest {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Account {
+  uid_t pw_uid;
+  gid_t pw_gid;
+};
+
+// A system user of the tests' own, created once.
+Account testAccount(const char* name) {
+  if (!::getpwnam(name)) run({"/usr/sbin/useradd", "--system", "-M", "-d", "/nonexistent", "-s", "/usr/sbin/nologin", name});
+  const passwd* p = ::getpwnam(name);
+  if (!p) throw std::runtime_error(std::string("no user ") + name);
+  return {p->pw_uid, p->pw_gid};
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+uid_t ownerOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// A process started as `uid` whose standard output we read.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+
+  // Reads until `line` arrives (true) or the child ends or the time is up.
+  bool waitForLine(const std::string& line, std::chrono::seconds timeout = 30s) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char c;
+    while (std::chrono::steady_clock::now() < deadline && ::read(out, &c, 1) == 1) {
+      if (c != '\n') {
+        got.push_back(c);
+      } else if (got == line) {
+        return true;
+      } else {
+        got.clear();
+      }
+    }
+    return false;
+  }
+  int wait() {
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    ::close(out);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+};
+
+Child startAs(const Account* user, std::vector<std::string> argv) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::dup2(p[1], 1) < 0) ::_exit(126);
+    if (user && (::setgroups(0, nullptr) != 0 || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0 ||
+                 ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
+      ::_exit(126);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(p[1]);
+  return Child{pid, p[0]};
+}
+
+std::string ownedDirectory(const std::string& path, const Account& user) {
+  fs::create_directories(path);
+  ::chown(path.c_str(), user.pw_uid, user.pw_gid);
+  return path;
+}
+
+void writeTool(DaemonHarness& d, const std::string& path, const std::string& body) {
+  const std::string file = d.rootDir() + path;
+  fs::create_directories(fs::path(file).parent_path());
+  std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
+  fs::permissions(file, fs::perms(0755));
+}
+
+class Requests : public ::testing::Test {
+ protected:
+  const Account a = testAccount("zebreq-a");
+  const Account b = testAccount("zebreq-b");
+  DaemonHarness d;
+  std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift", {},
+                                    "requests-client");
+
+  void SetUp() override {
+    writeTool(d, "/usr/bin/sample", "echo sampled");
+    fs::create_directories(d.rootDir() + "/var/log");
+    std::ofstream(d.rootDir() + "/var/log/zeb.log") << "a log line\n";
+  }
+
+  // A client of `user` that stays admitted, sends `requests` once `trigger` exists, then lingers.
+  Child held(const Account* user, const std::string& trigger, std::vector<std::string> requests) {
+    std::vector<std::string> argv = {client, "--zeb-client", "held", d.socketPath(), trigger};
+    argv.insert(argv.end(), requests.begin(), requests.end());
+    Child c = startAs(user, std::move(argv));
+    EXPECT_TRUE(c.waitForLine("admitted"));
+    return c;
+  }
+};
+
+TEST_F(Requests, EachRequestIsCheckedAndOwnedForTheUserWhoSentIt) {
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a), bDir = ownedDirectory(d.dir() + "/b", b);
+  const std::string bFile = bDir + "/report.txt";
+  std::ofstream(bFile) << "B's own";
+  ::chown(bFile.c_str(), b.pw_uid, b.pw_gid);
+
+  // A asks for B's folder after B's client, then after root's client, became the latest.
+  const Account* latestClients[] = {&b, nullptr};
+  for (const Account* latest : latestClients) {
+    const std::string go = d.dir() + "/go-a", release = d.dir() + "/go-latest";
+    fs::remove(go);
+    fs::remove(release);
+    Child fromA = held(&a, go, {"sample", "1", bFile, "copy", "/var/log/zeb.log", bDir + "/copied.log"});
+    Child last = held(latest, release, {"none"});
+    const std::size_t logSoFar = d.log().size();
+    std::ofstream{go};
+    EXPECT_EQ(fromA.wait(), 0);
+    EXPECT_TRUE(d.waitForLog("Refusing destination " + bFile + " for pid " + std::to_string(fromA.pid), 10s, logSoFar));
+    EXPECT_TRUE(d.waitForLog("Could not copy /var/log/zeb.log -> " + bDir + "/copied.log", 10s, logSoFar));
+    std::ofstream{release};
+    EXPECT_EQ(last.wait(), 0);
+    EXPECT_EQ(slurp(bFile), "B's own");
+    EXPECT_EQ(ownerOf(bFile), b.pw_uid);
+    EXPECT_FALSE(fs::exists(bDir + "/copied.log"));
+  }
+
+  // A's requests into A's own folder still work, and what they make is A's.
+  const std::string go = d.dir() + "/go-own";
+  Child own = held(&a, go, {"sample", "1", aDir + "/sample.txt", "copy", "/var/log/zeb.log", aDir + "/copied.log"});
+  std::ofstream{go};
+  EXPECT_EQ(own.wait(), 0);
+  EXPECT_EQ(slurp(aDir + "/sample.txt"), "sampled\n");
+  EXPECT_EQ(slurp(aDir + "/copied.log"), "a log line\n");
+  for (const char* made : {"/sample.txt", "/copied.log"}) EXPECT_EQ(ownerOf(aDir + made), a.pw_uid) << made;
+  EXPECT_TRUE(d.running());
+}
+
+TEST_F(Requests, AnswersLargerThanARequestArriveAndNothingForgesALogLine) {
+  // A legacy Wi-Fi tool that prints 1.5 MB of errors without its marker: the answer quotes the tail.
+  const std::string dest = d.dir() + "/dest";
+  fs::create_directories(dest);
+  fs::create_directories(d.rootDir() + "/System/Library/CoreServices");
+  std::ofstream(d.rootDir() + "/System/Library/CoreServices/SystemVersion.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict><key>ProductVersion</key>"
+         "<string>10.8</string></dict></plist>";
+  writeTool(d, "/usr/bin/wifidiagnose", "head -c 1500000 /dev/zero | tr '\\0' x >&2; echo END >&2");
+  ProcessResult r = d.zebctl({"wifi", dest});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const auto wifi = nlohmann::json::parse(r.out);
+  const std::string text = wifi["args"][1]["userInfo"]["NSLocalizedDescription"];
+  EXPECT_TRUE(text.starts_with("wifidiagnose failed to locate output from stderr: [cut] ...")) << text.substr(0, 80);
+  EXPECT_TRUE(text.ends_with("xxxxEND\n"));
+  EXPECT_LT(text.size(), 70u * 1024);
+
+  // 1,024 refused copies, each named at length: the answer repeats every name with its reason.
+  std::vector<std::string> copy = {"copy"};
+  for (int i = 0; i < 1024; ++i) {
+    std::string source = "/var/log/";
+    for (int k = 0; k <= i % 100 + 100; ++k) source += "./";
+    copy.push_back(source + "zeb.log" + std::string(i / 100, '/') + "=/etc/" + std::string(300, 'd') + std::to_string(i));
+  }
+  r = d.zebctl(copy);
+  ASSERT_EQ(r.status, 1) << r.err.substr(0, 300);
+  EXPECT_EQ(nlohmann::json::parse(r.out)["args"][0]["fileErrors"].size(), 1024u);
+
+  // A destination whose name holds a line of the daemon's own can't start a line of the log.
+  const std::string forged = "ZEBPrivilegedDaemon performReadyCheck: version: 9.99";
+  r = d.zebctl({"sysdiagnose", "/tmp/missing\n" + forged});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(d.waitForLog("Refusing destination /tmp/missing\\x0A" + forged));
+  EXPECT_EQ(d.log().find("\n" + forged), std::string::npos);
+  EXPECT_TRUE(d.running());
+}
+
+TEST(ConnectionLimits, OneUserHoldsEightConnectionsAndOthersAreStillAdmitted) {
+  DaemonHarness d;
+  const Account a = testAccount("zebreq-a");
+  const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                          {}, "many-client");
+  const std::string release = d.dir() + "/release";
+  Child holder = startAs(&a, {client, "--zeb-client", "many", d.socketPath(), "9", release});
+  EXPECT_TRUE(holder.waitForLine("admitted 8"));
+  EXPECT_TRUE(d.waitForLog("Dropping new connection: uid " + std::to_string(a.pw_uid) + " already holds 8 connections"));
+  EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  std::ofstream{release};
+  EXPECT_EQ(holder.wait(), 0);
+}
+
+TEST(ToolLimits, ASamplePastTheTimeLimitIsAnsweredAsTheToolsFailure) {
+  DaemonHarness d({"-ToolTimeLimit", "1"});
+  writeTool(d, "/usr/bin/sample", "echo partial; sleep 60");
+  const std::string dest = d.dir() + "/dest";
+  fs::create_directories(dest);
+  const ProcessResult r = d.zebctl({"sample", "1", dest + "/sample.txt"});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const auto error = nlohmann::json::parse(r.out)["args"][1];
+  EXPECT_EQ(error["code"], 1601);
+  EXPECT_EQ(error["userInfo"]["NSLocalizedDescription"], "Sample process failed with code: 15");
+  EXPECT_TRUE(fs::is_empty(dest));
+  EXPECT_TRUE(d.waitForLog("sample ran past its time limit of 1 s and was ended with signal 15"));
+}
+
+}  // namespace
+}  // namespace zebtest
+
+namespace zebtest {
+namespace {
+
+// Starts a child with exactly the pid `pid` (clone3's set_tid), which runs `body` and exits with
+// its result; -1 when the kernel won't give that pid here.
+pid_t cloneWithPid(pid_t pid, int (*body)(int), int arg) {
+  struct {
+    std::uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid, set_tid_size, cgroup;
+  } args{};
+  pid_t wanted = pid;
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+  args.set_tid_size = 1;
+  const long child = ::syscall(SYS_clone3, &args, sizeof args);
+  if (child == 0) ::_exit(body(arg));
+  return static_cast<pid_t>(child);
+}
+
+// In the child with the admitted client's pid: asks for a ready check on the inherited connection.
+// 0 when the daemon hangs up without an answer, 1 when it answers.
+int speakOnTakenConnection(int fd) {
+  const std::string frame = zeb::xpc::encodeFrame("performReadyCheck", {});
+  if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return 10 + errno;
+  char c;
+  return ::read(fd, &c, 1) == 0 ? 0 : 1;
+}
+
+TEST(SenderCheck, AProcessReusingTheAdmittedPidIsRefused) {
+  for (const bool fallback : {false, true}) {
+    DaemonHarness d(fallback ? std::vector<std::string>{"--pidfd-fallback"} : std::vector<std::string>{});
+    const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                            {}, "takeover-client");
+    int in[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    Child admitted;
+    {
+      int out[2];
+      ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(client.c_str(), client.c_str(), "--zeb-client", "raw-hold", d.socketPath().c_str(), nullptr);
+        ::_exit(127);
+      }
+      ::close(in[0]);
+      ::close(out[1]);
+      admitted = Child{pid, out[0]};
+    }
+    std::string line;
+    char c;
+    while (::read(admitted.out, &c, 1) == 1 && c != '\n') line.push_back(c);
+    ASSERT_TRUE(line.starts_with("fd ")) << line;
+    // Take the admitted socket, let its owner exit, and give its pid to an unsigned process.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, admitted.pid, 0));
+    const int taken = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, std::stoi(line.substr(3)), 0));
+    ASSERT_GE(taken, 0) << std::strerror(errno);
+    ::close(in[1]);
+    const pid_t reused = admitted.pid;
+    ASSERT_EQ(admitted.wait(), 0);
+    const pid_t impostor = cloneWithPid(reused, speakOnTakenConnection, taken);
+    if (impostor < 0) GTEST_SKIP() << "clone3 with set_tid: " << std::strerror(errno);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(impostor, &raw, 0), impostor);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "the impostor was answered; fallback " << fallback << " status " << raw;
+    EXPECT_TRUE(d.waitForLog("message from another process than the peer")) << d.log();
+    ::close(taken);
+    ::close(pidfd);
+    EXPECT_EQ(d.zebctl({"ready"}).status, 0);
+  }
+}
+
+}  // namespace
+}  // namespace zebtest

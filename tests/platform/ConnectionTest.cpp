@@ -1,0 +1,160 @@
+// The service end of a connection over a socketpair: the challenge, the frame limits in each
+// direction, and the sender check of every message.
+#include "platform/xpc/Connection.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/xpc/ValueCodec.h"
+
+namespace zeb::xpc {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool readAll(int fd, char* buffer, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t r = ::read(fd, buffer + done, n - done);
+    if (r <= 0) return false;
+    done += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+std::optional<Message> readFrame(int fd) {
+  char header[4];
+  if (!readAll(fd, header, 4)) return std::nullopt;
+  const std::size_t len = (std::size_t{std::uint8_t(header[0])} << 24) | (std::uint8_t(header[1]) << 16) |
+                          (std::uint8_t(header[2]) << 8) | std::uint8_t(header[3]);
+  std::string payload(len, '\0');
+  if (!readAll(fd, payload.data(), len)) return std::nullopt;
+  auto m = decodeMessage(payload, kMaxAnswerFrameBytes);
+  return m.ok() ? std::optional<Message>(*m) : std::nullopt;
+}
+
+// A "note:" message whose frame is exactly `frameBytes` long (payload only).
+std::string noteFrame(std::size_t payloadBytes) {
+  std::string text;
+  std::string frame = encodeFrame("note:", Array{Value(text)});
+  // The string's header grows with its length: settle the padding in two steps.
+  for (int i = 0; i < 2; ++i) {
+    const std::size_t now = frame.size() - 4;
+    text.resize(text.size() + payloadBytes - now, 'n');
+    frame = encodeFrame("note:", Array{Value(text)});
+  }
+  return frame;
+}
+
+class ServiceConnection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    client_ = pair[1];
+    auto peer = readPeerCredentials(pair[0], false, boottimeNowNs());
+    ASSERT_TRUE(peer.ok());
+    ConnectionOptions options;
+    options.handshakeTimeout = 2s;
+    connection_ = Connection::adopt(UniqueFd(pair[0]), std::move(*peer), Connection::Role::kService, options);
+    auto interface = std::make_shared<Interface>("Test");
+    interface->add("note:", {ArgType::kString}, [this](const Array&) { ++handled_; });
+    connection_->setExportedInterface(interface);
+    connection_->setCloseHandler([this](const std::string& reason) {
+      std::lock_guard lock(mutex_);
+      reason_ = reason;
+      cv_.notify_all();
+    });
+    connection_->resume();
+    challenge_ = readFrame(client_);
+    ASSERT_TRUE(challenge_ && challenge_->selector == kChallengeSelector);
+  }
+  void TearDown() override {
+    connection_->invalidate();
+    ::close(client_);
+  }
+
+  bool echo(bool faithfully) {
+    Data bytes = *challenge_->arguments[0].asData();
+    if (!faithfully) bytes[0] ^= 1;
+    return writeAll(client_, encodeFrame(kChallengeSelector, Array{Value(bytes)}));
+  }
+  // Why the service dropped the connection, once it has.
+  std::string dropReason() {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, 5s, [&] { return !reason_.empty(); });
+    return reason_;
+  }
+  bool handledWithin(int count) {
+    for (int i = 0; i < 500 && handled_.load() < count; ++i) std::this_thread::sleep_for(10ms);
+    return handled_.load() == count;
+  }
+
+  int client_ = -1;
+  std::shared_ptr<Connection> connection_;
+  std::optional<Message> challenge_;
+  std::atomic<int> handled_{0};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string reason_;
+};
+
+TEST_F(ServiceConnection, TheEchoMustCarryTheChallengesBytes) {
+  ASSERT_TRUE(echo(false));
+  EXPECT_EQ(dropReason(), "frame before the challenge echo");
+  EXPECT_EQ(handled_.load(), 0);
+}
+
+TEST_F(ServiceConnection, RequestsUpToTheLimitAreHandledAndOneByteMoreDrops) {
+  ASSERT_TRUE(echo(true));
+  ASSERT_TRUE(writeAll(client_, noteFrame(kMaxFrameBytes)));
+  EXPECT_TRUE(handledWithin(1));
+  (void)writeAll(client_, noteFrame(kMaxFrameBytes + 1));  // dropped after its header: the rest may not fit
+  EXPECT_EQ(dropReason(), "frame size " + std::to_string(kMaxFrameBytes + 1) + " out of bounds");
+  EXPECT_EQ(handled_.load(), 1);
+}
+
+TEST_F(ServiceConnection, AnswersMayExceedTheRequestLimitButNotTheirOwn) {
+  ASSERT_TRUE(echo(true));
+  std::thread reader([&] {
+    auto m = readFrame(client_);
+    EXPECT_TRUE(m && m->selector == "note:");
+  });
+  EXPECT_TRUE(connection_->send("note:", Array{Value(std::string(kMaxFrameBytes * 2, 'a'))}).ok());
+  reader.join();
+  EXPECT_FALSE(connection_->send("note:", Array{Value(std::string(kMaxAnswerFrameBytes, 'a'))}).ok());
+}
+
+TEST_F(ServiceConnection, AnotherProcessWritingOnTheAdmittedSocketIsDropped) {
+  ASSERT_TRUE(echo(true));
+  ASSERT_TRUE(writeAll(client_, noteFrame(64)));
+  ASSERT_TRUE(handledWithin(1));
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(writeAll(client_, noteFrame(64)) ? 0 : 1);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  EXPECT_EQ(dropReason(), "message from another process than the peer");
+  EXPECT_EQ(handled_.load(), 1);
+}
+
+}  // namespace
+}  // namespace zeb::xpc
