@@ -27,7 +27,8 @@ std::unique_ptr<FRXSFTP> connectedSFTP(FRXObject* delegate) {
   auto sftp = std::make_unique<FRXSFTP>("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
   sftp->setPort(server().port());
   sftp->setDelegate(delegate);
-  EXPECT_TRUE(sftp->connectWithError());
+  FRXError error;
+  EXPECT_TRUE(sftp->connectWithError(&error)) << error.description() << " / " << error.sessionErrorMessage;
   return sftp;
 }
 

@@ -386,8 +386,10 @@ void SshServer::stop() {
     pid_ = -1;
   }
   if (password_) {
-    // Leave no usable password behind on the account.
-    runProgram("/usr/sbin/usermod", {"-L", user_});
+    // Leave no usable password behind on the account. "*" rather than a lock ("!"): sshd refuses
+    // every login to a locked account, keys too, which would break a run of another checkout that
+    // shares this machine and its test user.
+    runProgram("/usr/sbin/usermod", {"-p", "*", user_});
     password_.reset();
   }
   if (!directory_.empty()) {
