@@ -79,4 +79,46 @@ std::string quotedOutput(std::string_view text) {
   return std::string(kCutMarker) + std::string(text.substr(start));
 }
 
+namespace {
+
+// How many leading bytes of `text` hold only whole characters: a sequence cut off at the end is left
+// out (at most three bytes).
+std::size_t wholeCharacters(std::string_view text) {
+  std::size_t back = 0;
+  while (back < 3 && back < text.size() && (static_cast<unsigned char>(text[text.size() - 1 - back]) & 0xC0) == 0x80)
+    ++back;
+  if (back == text.size()) return text.size();
+  const auto lead = static_cast<unsigned char>(text[text.size() - 1 - back]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return length > back + 1 ? text.size() - 1 - back : text.size();
+}
+
+}  // namespace
+
+std::string boundedOutput(const CapturedStream& stream, OutputEnd end) {
+  constexpr std::size_t kLimit = CapturedStream::kMemoryBytes;
+  if (stream.size() <= kLimit) return stream.all();
+  if (end == OutputEnd::kHead) {
+    std::string text = stream.head(kLimit);
+    text.resize(wholeCharacters(text));
+    return text;
+  }
+  std::string text = stream.tail(kLimit);
+  std::size_t start = 0;
+  while (start < 3 && start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) ++start;
+  return text.substr(start);
+}
+
+bool isStrictUTF8(const CapturedStream& stream) {
+  std::string carry;
+  const Status whole = stream.forEachPiece([&](std::string_view piece) -> Status {
+    std::string text = carry + std::string(piece);
+    const std::size_t cut = wholeCharacters(text);
+    if (!strictUTF8Text(std::string_view(text).substr(0, cut))) return Error::withDescription("utf8", 1, "invalid");
+    carry = text.substr(cut);
+    return Ok{};
+  });
+  return whole.ok() && carry.empty();
+}
+
 }  // namespace zeb::collectors

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/task/CapturedStream.h"
+
 namespace zeb::collectors {
 
 // The bytes as text when they are valid UTF-8 (no overlong forms, surrogates or code points beyond
@@ -15,6 +17,15 @@ std::optional<std::string_view> strictUTF8Text(std::string_view bytes);
 
 // A tool's output as the collectors read it: output that is not valid UTF-8 counts as no output.
 std::string_view outputText(std::string_view bytes);
+
+// A tool's output as the collectors read it: all of it when it fits in memory, else its first or
+// last CapturedStream::kMemoryBytes cut at whole characters (what the collectors look for lies at
+// one end: a report's path in the first or last line, a quoted tail).
+enum class OutputEnd { kHead, kTail };
+std::string boundedOutput(const CapturedStream& stream, OutputEnd end);
+
+// Whether the whole stream is strict UTF-8 (see strictUTF8Text), read piece by piece.
+bool isStrictUTF8(const CapturedStream& stream);
 
 // The last piece of `text` split at line feeds that still has characters once every space
 // (U+0020 only) is removed, unchanged; the first piece when none has.

@@ -33,8 +33,10 @@ void zeb::collectors::runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest 
           [place = place.value()](ZEBRequest& ended, Task& task) {
             if (task.terminationStatus() != 0)
               return ended.finish(std::nullopt, mobilityFailedWithStatus(task.terminationStatus()));
-            const std::string_view out = outputText(task.standardOutputData());
-            const std::string_view err = outputText(task.standardErrorData());
+            const std::string outBytes = boundedOutput(task.standardOutput(), OutputEnd::kTail);
+            const std::string errBytes = boundedOutput(task.standardError(), OutputEnd::kTail);
+            const std::string_view out = outputText(outBytes);
+            const std::string_view err = outputText(errBytes);
             const std::string_view lastLine = lastLineWithContent(out);
             const auto reportPath = mobilityReportPath(lastLine);
             if (!reportPath) {

@@ -33,6 +33,14 @@ constexpr std::int64_t kSampleErrorCode = 1601;
 constexpr const char* kSampleSeconds = "5";
 constexpr mode_t kReportMode = 0644;
 
+// Streams the sample into the report file; output that is not valid UTF-8 counts as none.
+std::function<Status(int)> writeSample(const Task& task, const std::string& path) {
+  return [&task, path](int fd) -> Status {
+    if (!isStrictUTF8(task.standardOutput())) return Ok{};
+    return task.standardOutput().forEachPiece([&](std::string_view piece) { return files::writeAll(fd, piece, path); });
+  };
+}
+
 }  // namespace
 
 void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest request, std::uint64_t pid,
@@ -69,9 +77,8 @@ void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest requ
         ZEBOptionalError error;
         if (task.terminationStatus() != 0) {
           error = sampleFailed(task.terminationStatus());
-        } else if (Status written = files::writeReplacingFile(place->directory, name, path,
-                                                              outputText(task.standardOutputData()), place->client,
-                                                              kReportMode);
+        } else if (Status written = files::writeReplacingFile(place->directory, name, path, writeSample(task, path),
+                                                              place->client, kReportMode);
                    !written) {
           systemLog(LOG_ERR, "Error writing sample to %s: %s", files::printableText(path).c_str(),
                     files::printableText(written.error().localizedDescription()).c_str());

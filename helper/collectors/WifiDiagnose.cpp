@@ -38,13 +38,15 @@ void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, Shar
           wifiFailedWithStatus, [place](ZEBRequest& ended, Task& task) {
             if (task.terminationStatus() != 0)
               return ended.finish(std::nullopt, wifiFailedWithStatus(task.terminationStatus()));
-            const std::string_view err = outputText(task.standardErrorData());
-            const auto reportPath = legacyWifiReportPath(err);
+            // The report is named in the first line; an answer without it quotes the last.
+            const std::string head = boundedOutput(task.standardError(), OutputEnd::kHead);
+            const auto reportPath = legacyWifiReportPath(outputText(head));
             if (!reportPath) {
+              const std::string tail = boundedOutput(task.standardError(), OutputEnd::kTail);
               return ended.finish(std::nullopt,
                                     Error::withDescription(kWifiDomain, 101,
                                                            "wifidiagnose failed to locate output from stderr: " +
-                                                               quotedOutput(err)));
+                                                               quotedOutput(outputText(tail))));
             }
             Error moveError;
             if (auto moved = moveIntoPlace(*place, *reportPath, &moveError))

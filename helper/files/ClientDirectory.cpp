@@ -110,7 +110,6 @@ Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::s
     const int e = publish(fd_.get(), staged.value(), candidate);
     if (e == EEXIST) continue;
     if (e != 0) {
-      discard(fd_.get(), staged.value());
       return cocoaFileError(e, pathOf(candidate), FileOperation::kWrite);
     }
     if (const int removed = removeItem(source->dir.get(), name, itemStatus); removed != 0) {
@@ -120,7 +119,6 @@ Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::s
     }
     return PlacedItem{candidate, pathOf(candidate), std::move(staged->fd), true};
   }
-  discard(fd_.get(), staged.value());
   return numbersRanOut(attempt);
 }
 
@@ -132,7 +130,6 @@ Result<PlacedItem> ClientDirectory::copyItem(std::string_view sourcePath, std::s
   Result<StagedItem> staged = stageCopy(fd_.get(), source->fd.get(), sourcePath, target, CopyOwner::kDaemon);
   if (!staged) return std::move(staged).takeError();
   if (const int e = publish(fd_.get(), staged.value(), name); e != 0) {
-    discard(fd_.get(), staged.value());
     return cocoaFileError(e, target, FileOperation::kWrite);
   }
   return PlacedItem{std::string(name), target, std::move(staged->fd), true};
@@ -145,11 +142,9 @@ Result<PlacedItem> ClientDirectory::createFile(std::string_view name, mode_t mod
   Result<StagedItem> staged = stageNewFile(fd_.get(), mode, target);
   if (!staged) return std::move(staged).takeError();
   if (Status written = write(staged->fd.get()); !written) {
-    discard(fd_.get(), staged.value());
     return std::move(written).takeError();
   }
   if (const int e = publish(fd_.get(), staged.value(), name); e != 0) {
-    discard(fd_.get(), staged.value());
     return cocoaFileError(e, target, FileOperation::kWrite);
   }
   return PlacedItem{std::string(name), target, std::move(staged->fd), true};

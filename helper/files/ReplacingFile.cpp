@@ -33,18 +33,6 @@ std::string temporaryName() {
   return name;
 }
 
-Status writeAll(int fd, std::string_view text, const std::string& path) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return cocoaFileError(errno, path, FileOperation::kWrite);
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return Ok{};
-}
-
 }  // namespace
 
 Result<ExistingItem> replaceableItem(const ClientDirectory& directory, const std::string& name, const std::string& path,
@@ -63,15 +51,27 @@ Result<ExistingItem> replaceableItem(const ClientDirectory& directory, const std
 // Writes `text` under a temporary name, gives it to the client, then puts it in place of `name`:
 // with nothing there, never replacing what appears meanwhile; with a file there, by exchanging the
 // two and keeping the exchange only when the old item is still the file that was checked.
+Status writeAll(int fd, std::string_view text, const std::string& path) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return cocoaFileError(errno, path, FileOperation::kWrite);
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Ok{};
+}
+
 Status writeReplacingFile(const ClientDirectory& directory, const std::string& name, const std::string& path,
-                          std::string_view text, uid_t client, mode_t mode) {
+                          const std::function<Status(int fd)>& write, uid_t client, mode_t mode) {
   const int dir = directory.fd();
   std::optional<PlacedItem> written;
   std::string tempName;
   for (int attempt = 0; attempt < kMaxTemporaryNames && !written; ++attempt) {
     tempName = temporaryName();
     Result<PlacedItem> created =
-        directory.createFile(tempName, mode, [&](int fd) { return writeAll(fd, text, path); });
+        directory.createFile(tempName, mode, write);
     if (created) {
       written = std::move(created).value();
     } else if (created.error().code() != kFileWriteFileExistsError) {

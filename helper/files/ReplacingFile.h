@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,14 @@ struct ExistingItem {
 Result<ExistingItem> replaceableItem(const ClientDirectory& directory, const std::string& name, const std::string& path,
                                      uid_t client);
 
-// Writes `text` under a temporary name, gives it to `client`, then puts it in place of `name`: with
-// nothing there, never replacing what appears meanwhile; with a file there, by exchanging the two and
-// keeping the exchange only when the old item is still a file the client may replace.
+// Writes the file under a temporary name with `write`, gives it to `client`, then puts it in place
+// of `name`: with nothing there, never replacing what appears meanwhile; with a file there, by
+// exchanging the two and keeping the exchange only when the old item is still a file the client
+// may replace.
 Status writeReplacingFile(const ClientDirectory& directory, const std::string& name, const std::string& path,
-                          std::string_view text, uid_t client, mode_t mode);
+                          const std::function<Status(int fd)>& write, uid_t client, mode_t mode);
+
+// Writes all of `text` to `fd`; errors name `path`.
+Status writeAll(int fd, std::string_view text, const std::string& path);
 
 }  // namespace zeb::files

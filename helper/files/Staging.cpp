@@ -191,7 +191,7 @@ Error copyError(const CopyFailure& f, std::string_view sourcePath, std::string_v
 Result<StagedItem> createStagedFile(int dirFd, std::string_view destinationPath) {
   if (!gForceNamedTemporaries.load()) {
     UniqueFd fd(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd) return StagedItem{std::move(fd), {}};
+    if (fd) return StagedItem(dirFd, std::move(fd), {});
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
       return cocoaFileError(errno, destinationPath, FileOperation::kWrite);
     }
@@ -199,7 +199,7 @@ Result<StagedItem> createStagedFile(int dirFd, std::string_view destinationPath)
   for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
     std::string name = temporaryName();
     UniqueFd fd(::openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd) return StagedItem{std::move(fd), std::move(name)};
+    if (fd) return StagedItem(dirFd, std::move(fd), std::move(name));
     if (errno != EEXIST) return cocoaFileError(errno, destinationPath, FileOperation::kWrite);
   }
   return cocoaFileError(EEXIST, destinationPath, FileOperation::kWrite);
@@ -219,7 +219,7 @@ Result<StagedItem> createStagedFolder(int dirFd, std::string_view destinationPat
     if (st.st_uid != ::geteuid() || st.st_nlink != 2 || (st.st_mode & 07777) != 0700) {
       return cocoaFileError(EBUSY, destinationPath, FileOperation::kWrite);
     }
-    return StagedItem{std::move(fd), std::move(name)};
+    return StagedItem(dirFd, std::move(fd), std::move(name));
   }
   return cocoaFileError(EEXIST, destinationPath, FileOperation::kWrite);
 }
@@ -285,10 +285,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
     if (!staged) return staged;
     int e = copyData(in.get(), staged->fd.get(), budget);
     if (e == 0) e = applyAttributes(staged->fd.get(), st, owner);
-    if (e != 0) {
-      discard(dirFd, staged.value());
-      return cocoaFileError(e, destinationPath, FileOperation::kWrite);
-    }
+    if (e != 0) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
     return staged;
   }
   if (S_ISDIR(st.st_mode)) {
@@ -299,10 +296,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
     if (!failure.error) {
       if (const int e = applyAttributes(staged->fd.get(), st, owner)) failure = {e, false};
     }
-    if (failure.error) {
-      discard(dirFd, staged.value());
-      return copyError(failure, sourcePath, destinationPath);
-    }
+    if (failure.error) return copyError(failure, sourcePath, destinationPath);
     return staged;
   }
   return cocoaFileError(S_ISLNK(st.st_mode) ? ELOOP : ENOTSUP, sourcePath, FileOperation::kRead);
@@ -311,11 +305,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
 Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destinationPath) {
   Result<StagedItem> staged = createStagedFile(dirFd, destinationPath);
   if (!staged) return staged;
-  if (::fchmod(staged->fd.get(), mode & 0777) != 0) {
-    const int e = errno;
-    discard(dirFd, staged.value());
-    return cocoaFileError(e, destinationPath, FileOperation::kWrite);
-  }
+  if (::fchmod(staged->fd.get(), mode & 0777) != 0) return cocoaFileError(errno, destinationPath, FileOperation::kWrite);
   return staged;
 }
 
@@ -324,6 +314,7 @@ int publish(int dirFd, StagedItem& item, std::string_view name) {
   if (item.tempName.empty()) {
     // linkat on the descriptor's /proc entry names exactly our inode and fails on a taken name.
     if (::linkat(AT_FDCWD, procPath(item.fd.get()).c_str(), dirFd, target.c_str(), AT_SYMLINK_FOLLOW) != 0) return errno;
+    item.settled = true;
     return 0;
   }
   if (::renameat2(dirFd, item.tempName.c_str(), dirFd, target.c_str(), RENAME_NOREPLACE) != 0) return errno;
@@ -337,10 +328,16 @@ int publish(int dirFd, StagedItem& item, std::string_view name) {
     return EBUSY;
   }
   item.tempName.clear();
+  item.settled = true;
   return 0;
 }
 
+StagedItem::~StagedItem() {
+  if (!settled) discard(dirFd, *this);
+}
+
 void discard(int dirFd, StagedItem& item) {
+  if (item.settled) return;
   struct stat st {};
   if (item.fd && ::fstat(item.fd.get(), &st) == 0) {
     if (!item.tempName.empty()) {
@@ -351,6 +348,7 @@ void discard(int dirFd, StagedItem& item) {
   }
   item.tempName.clear();
   item.fd.reset();
+  item.settled = true;
 }
 
 int removeItem(int dirFd, std::string_view name, const struct stat& expected) {

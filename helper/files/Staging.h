@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Result.h"
@@ -17,9 +18,22 @@
 
 namespace zeb::files {
 
+// A staged item owns its staging: dropped before it is published, it is discarded (see discard).
 struct StagedItem {
+  StagedItem(int dirFd, UniqueFd fd, std::string tempName)
+      : fd(std::move(fd)), tempName(std::move(tempName)), dirFd(dirFd) {}
+  StagedItem(StagedItem&& other) noexcept
+      : fd(std::move(other.fd)),
+        tempName(std::move(other.tempName)),
+        dirFd(other.dirFd),
+        settled(std::exchange(other.settled, true)) {}
+  StagedItem& operator=(StagedItem&&) = delete;
+  ~StagedItem();
+
   UniqueFd fd;           // the new item (a writable file, or a folder opened for reading)
   std::string tempName;  // its temporary name in the directory; empty for an unnamed file
+  int dirFd;             // the directory it is staged in (not owned)
+  bool settled = false;  // published or discarded: nothing left to clean up
 };
 
 enum class CopyOwner {
@@ -49,7 +63,7 @@ Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destina
 // taken (nothing was replaced), EBUSY when someone swapped the temporary name for another item.
 int publish(int dirFd, StagedItem& item, std::string_view name);
 
-// Removes what remains of a staged item that will not be published.
+// Removes what remains of a staged item that will not be published (dropping it does the same).
 void discard(int dirFd, StagedItem& item);
 
 // Removes the item `name` in `dirFd` (a folder with everything inside, never following a link)

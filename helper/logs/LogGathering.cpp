@@ -110,7 +110,6 @@ Status copyIntoFolder(const ClientDirectory& folder, const std::string& source) 
   Result<StagedItem> staged = stageCopy(folder.fd(), item.get(), source, folder.pathOf(name), CopyOwner::kDaemon);
   if (!staged) return std::move(staged).takeError();
   if (const int e = publish(folder.fd(), staged.value(), name); e != 0) {
-    discard(folder.fd(), staged.value());
     return cocoaFileError(e, folder.pathOf(name), FileOperation::kWrite);
   }
   return Ok{};
@@ -159,7 +158,6 @@ Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourc
       stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon, &budget);
   if (!staged) return std::move(staged).takeError();
   if (const int e = publish(directory->fd(), staged.value(), name); e != 0) {
-    discard(directory->fd(), staged.value());
     return cocoaFileError(e, target, FileOperation::kWrite);
   }
   return PlacedItem{name, target, std::move(staged->fd), true};

@@ -43,13 +43,12 @@ struct SpawnAttr {
 };
 
 // Reads what is there now; false at end of file or on a hard error.
-bool drainOnce(int fd, std::string& into) {
+bool drainOnce(int fd, CapturedStream& into) {
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
-      const std::size_t room = Task::kMaxCapturedBytes - std::min(into.size(), Task::kMaxCapturedBytes);
-      into.append(buf, std::min(room, static_cast<std::size_t>(n)));
+      into.append(std::string_view(buf, static_cast<std::size_t>(n)));
       continue;
     }
     if (n == 0) return false;

@@ -20,6 +20,7 @@
 
 #include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/task/CapturedStream.h"
 
 namespace zeb {
 
@@ -30,7 +31,7 @@ class Task : public std::enable_shared_from_this<Task> {
   enum class Stream { kCapture, kInherit };
 
   // What one stream keeps of a tool's output; the rest is read and dropped.
-  static constexpr std::size_t kMaxCapturedBytes = 256u * 1024 * 1024;
+  static constexpr std::size_t kMaxCapturedBytes = CapturedStream::kMaxBytes;
 
   static std::shared_ptr<Task> create();
 
@@ -80,9 +81,12 @@ class Task : public std::enable_shared_from_this<Task> {
   bool terminatedBySignal() const { return bySignal_; }
   // Whether it was ended for running past its time limit.
   bool exceededTimeLimit() const { return timedOut_.load(); }
-  // After the end: everything the child wrote (up to kMaxCapturedBytes each).
-  const std::string& standardOutputData() const { return stdout_; }
-  const std::string& standardErrorData() const { return stderr_; }
+  // After the end: everything the child wrote (up to kMaxCapturedBytes each), in memory and beyond.
+  const CapturedStream& standardOutput() const { return stdout_; }
+  const CapturedStream& standardError() const { return stderr_; }
+  // The same read back whole: for output known to be small.
+  std::string standardOutputData() const { return stdout_.all(); }
+  std::string standardErrorData() const { return stderr_.all(); }
 
  private:
   Task() = default;
@@ -109,8 +113,8 @@ class Task : public std::enable_shared_from_this<Task> {
   std::atomic<bool> running_{false};
   int terminationStatus_ = 0;
   bool bySignal_ = false;
-  std::string stdout_;
-  std::string stderr_;
+  CapturedStream stdout_;
+  CapturedStream stderr_;
 
   std::mutex doneMutex_;
   std::condition_variable doneCv_;

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "client/ZEBClientConnection.h"
+#include "helper/ZEBPrivilegedProtocols.h"
 #include "platform/xpc/ValueCodec.h"
 #include "tests/faults/FaultCount.h"
 #include "tests/support/DaemonHarness.h"
@@ -99,7 +100,7 @@ class Counter final : public NullClient {
 // One connection stops half-way through a frame and another turns to garbage while two clients
 // keep asking; every answer must reach the current client.
 int workBesideBadConnections(const std::string& socket) {
-  const std::string ready = zeb::xpc::encodeFrame("performReadyCheck", {});
+  const std::string ready = zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, {});
   // The bad ones are admitted first, so that the answers go to a working client.
   const int half = rawConnect(socket);
   if (half < 0 || !rawHandshake(half) || !writeAll(half, ready.substr(0, ready.size() / 2))) return 10;

@@ -16,7 +16,9 @@ root=$p/libexec/com.orvel.tessel.zeb.privileged/root
 for f in sbin/com.orvel.tessel.zeb.privileged bin/zebctl bin/zeb-codesign bin/ferrix \
          lib/libFerrix.so include/Ferrix/Ferrix.h include/Ferrix/FRXSFTP.h lib/pkgconfig/ferrix.pc \
          lib/cmake/Ferrix/FerrixConfig.cmake lib/systemd/system/com.orvel.tessel.zeb.privileged.socket \
-         lib/systemd/system/com.orvel.tessel.zeb.privileged.service share/doc/zeb/protocol.md; do
+         lib/systemd/system/com.orvel.tessel.zeb.privileged.service share/doc/zeb/protocol.md \
+         share/man/man8/com.orvel.tessel.zeb.privileged.8 share/man/man1/zebctl.1 share/man/man1/zeb-codesign.1 \
+         share/man/man1/ferrix.1; do
   [ -e "$p/$f" ] || fail "missing $f"
 done
 for t in usr/bin/sysdiagnose usr/bin/sample usr/sbin/system_profiler System/Library/CoreServices/SystemVersion.plist \

@@ -1,4 +1,5 @@
 #include "platform/task/Task.h"
+#include "platform/task/CapturedStream.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,6 +37,31 @@ TEST(Task, CapturesLargeOutputOnBothStreams) {
   EXPECT_EQ(t->terminationStatus(), 3);
   EXPECT_EQ(t->standardOutputData().size(), 64u << 20);
   EXPECT_EQ(t->standardErrorData().size(), 64u << 20);
+}
+
+TEST(CapturedStream, KeepsOneMiBInMemoryAndTheRestInAnUnlinkedFile) {
+  CapturedStream s;
+  std::string expected;
+  for (int i = 0; expected.size() < 3 * CapturedStream::kMemoryBytes + 5; ++i) {
+    const std::string piece = "line " + std::to_string(i) + "\n";
+    s.append(piece);
+    expected += piece;
+  }
+  EXPECT_EQ(s.size(), expected.size());
+  EXPECT_EQ(s.all(), expected);
+  EXPECT_EQ(s.head(10), expected.substr(0, 10));
+  EXPECT_EQ(s.tail(100), expected.substr(expected.size() - 100));
+  // A read across the edge of memory and file.
+  EXPECT_EQ(s.read(CapturedStream::kMemoryBytes - 7, 20), expected.substr(CapturedStream::kMemoryBytes - 7, 20));
+  std::string pieces;
+  std::size_t count = 0;
+  ASSERT_TRUE(s.forEachPiece([&](std::string_view p) {
+                 pieces += p;
+                 ++count;
+                 return zeb::Status(zeb::Ok{});
+               }).ok());
+  EXPECT_EQ(pieces, expected);
+  EXPECT_EQ(count, 4u);
 }
 
 TEST(Task, GrandchildHoldingThePipesIsNotWaitedFor) {

@@ -357,6 +357,13 @@ TEST_F(Collectors, ProcessSampleWritesTheToolsOutputIntoTheNamedFile) {
   tool("/usr/bin/sample", "printf 'frame \\377\\n'");
   EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), "");
+  // Output far past what the daemon keeps in memory reaches the file whole, unless any of it is not UTF-8.
+  tool("/usr/bin/sample", "seq 1 1000000");
+  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(slurp(file), run({"/usr/bin/seq", "1", "1000000"}).out);
+  tool("/usr/bin/sample", "seq 1 1000000; printf '\\377'");
+  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(slurp(file), "");
   tool("/usr/bin/sample", "echo partial; exit 2");
   a = ask({"sample", "123", dest + "/failed.txt"});
   EXPECT_EQ(a.result, json({{"pid", 123}, {"filePath", "file://" + dest + "/failed.txt"}}));
@@ -406,24 +413,30 @@ TEST(ToolScripts, ArchivesAreNeverWrittenThroughALinkPlantedInTheDestination) {
 
 
 // The Bluetooth tool stand-in, run as root for a home whose owner swaps the Desktop the tool just
-// made for a link to `target` (the race won every time: mkdir is wrapped to do it). Answers the
-// names `target` then holds, if it is a folder.
-std::vector<std::string> bluetoothReportThroughSwappedDesktop(const std::string& target) {
+// made (or is about to hand over) for a link to `target`, symbolic or hard (the race won every time:
+// mkdir and chown are wrapped to do it). Answers the names `target` then holds, if it is a folder.
+std::vector<std::string> bluetoothReportThroughSwappedDesktop(const std::string& target, bool hardLink = false) {
   TempDir root;
   const std::string tool = root.path() + kBluetooth;
   fs::create_directories(fs::path(tool).parent_path());
   fs::copy_file(buildDir() + "/root" + kBluetooth, tool);
   fs::create_directories(root.path() + "/usr/lib/zeb-tools");
   std::ofstream(root.path() + "/usr/lib/zeb-tools/collect.sh")
+      << "ZEB_LIB='" << buildDir() << "/root/usr/lib/zeb-tools'\n"
       << ". '" << buildDir() << "/root/usr/lib/zeb-tools/collect.sh'\n"
-      << "mkdir() {\n"
+      << "swap() { rm -rf -- \"$HOME/Desktop\"; ln $LINK -- \"$VICTIM\" \"$HOME/Desktop\"; }\n"
+         "mkdir() {\n"
          "  command mkdir \"$@\"\n"
-         "  case \" $* \" in *\" $HOME/Desktop \"*) rmdir -- \"$HOME/Desktop\"; ln -s -- \"$VICTIM\" \"$HOME/Desktop\" ;; esac\n"
+         "  case \" $* \" in *\" $HOME/Desktop \"*) swap ;; esac\n"
+         "}\n"
+         "chown() {\n"
+         "  case \" $* \" in *\"$HOME/Desktop\"*) swap ;; esac\n"
+         "  command chown \"$@\"\n"
          "}\n";
   const std::string home = root.path() + "/home";
   fs::create_directories(home);
   EXPECT_EQ(::chown(home.c_str(), 4242, 4242), 0);
-  (void)run({"/bin/sh", tool}, 60s, {{"HOME", home}, {"VICTIM", target}});
+  (void)run({"/bin/sh", tool}, 60s, {{"HOME", home}, {"VICTIM", target}, {"LINK", hardLink ? "-P" : "-s"}});
   std::vector<std::string> names;
   if (fs::is_directory(target))
     for (const auto& entry : fs::directory_iterator(target)) names.push_back(entry.path().filename());
@@ -437,9 +450,11 @@ TEST(ToolScripts, BluetoothReporterNeverWorksThroughADesktopSwappedForALink) {
   const std::string folder = dir.path() + "/folder";
   std::ofstream(file) << "precious";
   fs::create_directories(folder);
-  (void)bluetoothReportThroughSwappedDesktop(file);
-  EXPECT_EQ(ownerOf(file), 0u);
-  EXPECT_EQ(slurp(file), "precious");
+  for (const bool hardLink : {false, true}) {
+    (void)bluetoothReportThroughSwappedDesktop(file, hardLink);
+    EXPECT_EQ(ownerOf(file), 0u) << (hardLink ? "hard link" : "symbolic link");
+    EXPECT_EQ(slurp(file), "precious");
+  }
   EXPECT_EQ(bluetoothReportThroughSwappedDesktop(folder), std::vector<std::string>{});
   EXPECT_EQ(ownerOf(folder), 0u);
 }

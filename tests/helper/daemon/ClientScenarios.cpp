@@ -60,9 +60,9 @@ std::string badPayload(const std::string& kind, bool& handshake) {
   if (kind == "oversized") return frameWithLength(64u * 1024 * 1024, "x");
   if (kind == "truncated") return frameWithLength(100, std::string("\x82\x70", 2));
   if (kind == "unknown-selector") return zeb::xpc::encodeFrame("deleteEverything", {});
-  if (kind == "wrong-count") return zeb::xpc::encodeFrame("performReadyCheck", Array{Value(1)});
+  if (kind == "wrong-count") return zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, Array{Value(1)});
   if (kind == "wrong-type")
-    return zeb::xpc::encodeFrame("runSysdiagnoseWithDestination:", Array{Value("/tmp")});
+    return zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::runSysdiagnoseWithDestination>, Array{Value("/tmp")});
   if (kind == "non-file-url") {
     // Tag 32 around "http://example.invalid/x": a URL that is not a file URL.
     std::string payload = std::string("\x82\x78\x1e") + "runSysdiagnoseWithDestination:" + "\x81\xd8\x20\x78\x18" +
@@ -71,9 +71,9 @@ std::string badPayload(const std::string& kind, bool& handshake) {
   }
   if (kind == "before-echo") {
     handshake = false;
-    return zeb::xpc::encodeFrame("performReadyCheck", {});
+    return zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, {});
   }
-  if (kind == "half-frame") return zeb::xpc::encodeFrame("performReadyCheck", {}).substr(0, 6);
+  if (kind == "half-frame") return zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, {}).substr(0, 6);
   if (kind == "huge-array") {
     // Declares 2^32 elements in a few bytes.
     std::string payload = std::string("\x82\x71", 2) + "performReadyCheck" + std::string("\x9a\xff\xff\xff\xff", 5);
@@ -120,7 +120,7 @@ int runClientScenario(int argc, char** argv) {
     // Keeps asking and never reads: the daemon's sends fill the socket and time out.
     const int fd = rawConnect(socket);
     if (fd < 0 || !rawHandshake(fd)) return 10;
-    const std::string frame = zeb::xpc::encodeFrame("showPrivileges", {});
+    const std::string frame = zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::showPrivileges>, {});
     for (int i = 0; i < 20000; ++i)
       if (!writeAll(fd, frame)) break;
     // Still not reading: wait for the daemon to hang up.
@@ -174,7 +174,7 @@ int runClientScenario(int argc, char** argv) {
     const int fd = rawConnect(socket);
     if (fd < 0 || !rawHandshake(fd)) return 10;
     // Once answered, the daemon has read everything sent so far.
-    if (!writeAll(fd, zeb::xpc::encodeFrame("performReadyCheck", {}))) return 11;
+    if (!writeAll(fd, zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, {}))) return 11;
     unsigned char header[4];
     if (!readAll(fd, header, 4)) return 12;
     std::string answer((std::size_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3], '\0');
@@ -188,7 +188,8 @@ int runClientScenario(int argc, char** argv) {
   }
   if (scenario == "held") {
     // Stays admitted; once the file argv[4] exists, sends the requests that follow it ("sample PID
-    // PATH", "copy SOURCE DESTINATION", "none"), then lingers so that their answers can go out.
+    // PATH", "copy SOURCE DESTINATION", "none"), then lingers ("linger SECONDS", default 3) so that
+    // the answers can go out.
     Recorder recorder;
     auto c = ZEBClientConnection::connect(socket, recorder);
     if (!c.ok() || argc < 5) return 10;
@@ -199,9 +200,13 @@ int runClientScenario(int argc, char** argv) {
       if (std::chrono::steady_clock::now() > deadline) return 11;
       std::this_thread::sleep_for(10ms);
     }
+    auto linger = 3s;
     for (int i = 5; i < argc;) {
       const std::string what = argv[i];
-      if (what == "sample" && i + 2 < argc) {
+      if (what == "linger" && i + 1 < argc) {
+        linger = std::chrono::seconds(std::atoi(argv[i + 1]));
+        i += 2;
+      } else if (what == "sample" && i + 2 < argc) {
         (*c)->daemon().sampleProcessWithPID(std::strtoull(argv[i + 1], nullptr, 10),
                                             zeb::URL::fileURLWithPath(argv[i + 2]));
         i += 3;
@@ -212,7 +217,7 @@ int runClientScenario(int argc, char** argv) {
         ++i;
       }
     }
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(linger);
     return (*c)->sendError() ? 12 : 0;
   }
   if (scenario.rfind("bad:", 0) == 0) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,8 +20,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "helper/ZEBPrivilegedProtocols.h"
 #include "platform/xpc/ValueCodec.h"
 #include "tests/support/DaemonHarness.h"
 
@@ -118,7 +121,7 @@ class Requests : public ::testing::Test {
  protected:
   const Account a = testAccount("zebreq-a");
   const Account b = testAccount("zebreq-b");
-  DaemonHarness d;
+  DaemonHarness d{{"-ToolsPerUser", "2"}};
   std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift", {},
                                     "requests-client");
 
@@ -226,6 +229,43 @@ TEST(ConnectionLimits, OneUserHoldsEightConnectionsAndOthersAreStillAdmitted) {
   EXPECT_EQ(holder.wait(), 0);
 }
 
+TEST_F(Requests, OneUsersBurstWaitsForItsToolSlotsWhileAnotherUserIsServed) {
+  // Each sample records its start and end, tagged with the pid it was asked for.
+  const std::string journal = d.dir() + "/journal";
+  writeTool(d, "/usr/bin/sample", "echo +$1 >> " + journal + "; sleep 0.5; echo -$1 >> " + journal + "; echo frame");
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a), bDir = ownedDirectory(d.dir() + "/b", b);
+  std::vector<std::string> burst = {"linger", "10"};
+  for (int i = 1; i <= 8; ++i) {
+    for (const std::string& word : {std::string("sample"), std::to_string(i), aDir + "/s" + std::to_string(i)})
+      burst.push_back(word);
+  }
+  const std::string goA = d.dir() + "/go-a", goB = d.dir() + "/go-b";
+  Child fromA = held(&a, goA, burst);
+  Child fromB = held(&b, goB, {"linger", "10", "sample", "100", bDir + "/s100"});
+  std::ofstream{goA};
+  std::this_thread::sleep_for(200ms);
+  std::ofstream{goB};
+  EXPECT_EQ(fromB.wait(), 0);
+  EXPECT_EQ(fromA.wait(), 0);
+
+  std::ifstream in(journal);
+  int runningA = 0, mostA = 0, startedABeforeB = 0;
+  bool bStarted = false;
+  for (std::string line; std::getline(in, line);) {
+    const bool start = line[0] == '+', fromUserB = line.substr(1) == "100";
+    if (!fromUserB) runningA += start ? 1 : -1;
+    mostA = std::max(mostA, runningA);
+    if (start && fromUserB) bStarted = true;
+    if (start && !fromUserB && !bStarted) ++startedABeforeB;
+  }
+  EXPECT_EQ(mostA, 2) << slurp(journal);
+  EXPECT_TRUE(bStarted);
+  EXPECT_LT(startedABeforeB, 8) << "the other user waited for the whole burst";
+  for (int i = 1; i <= 8; ++i) EXPECT_EQ(slurp(aDir + "/s" + std::to_string(i)), "frame\n") << i;
+  EXPECT_EQ(slurp(bDir + "/s100"), "frame\n");
+  EXPECT_TRUE(d.running());
+}
+
 TEST(ToolLimits, ASamplePastTheTimeLimitIsAnsweredAsTheToolsFailure) {
   DaemonHarness d({"-ToolTimeLimit", "1"});
   writeTool(d, "/usr/bin/sample", "echo partial; sleep 60");
@@ -264,7 +304,7 @@ pid_t cloneWithPid(pid_t pid, int (*body)(int), int arg) {
 // In the child with the admitted client's pid: asks for a ready check on the inherited connection.
 // 0 when the daemon hangs up without an answer, 1 when it answers.
 int speakOnTakenConnection(int fd) {
-  const std::string frame = zeb::xpc::encodeFrame("performReadyCheck", {});
+  const std::string frame = zeb::xpc::encodeFrame(kZEBSelector<&ZEBPrivilegedDaemonProtocol::performReadyCheck>, {});
   if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return 10 + errno;
   char c;
   return ::read(fd, &c, 1) == 0 ? 0 : 1;
