@@ -198,7 +198,7 @@ TEST(Refusals, WrongPasswordAndRefusedPortFailWithTheConnectionDomain) {
   if (server().password()) {
     faults::inject();
     RecordingDelegate delegate;
-    FRXSFTP wrong("127.0.0.1", server().user(), *server().password() + "x");
+    FRXSFTP wrong("127.0.0.1", server().user(), FRXPassword(*server().password() + "x"));
     wrong.setPort(server().passwordOnlyPort());
     wrong.setDelegate(&delegate);
     EXPECT_FALSE(wrong.connectWithError(&error));

@@ -81,11 +81,12 @@ TEST(FRXSFTPConnect, ASessionLeftByAFailedLoginBlocksReconnectingUntilDisconnect
   EXPECT_EQ(delegate.events, Events{"fail:frx_error_domain:1"});
   EXPECT_FALSE(sftp.isConnected());
 
-  // Even with a good key now, the held session answers NO without an error.
+  // Even with a good key now, the held session answers NO; the delegate hears no error, the caller
+  // learns why.
   sftp.setPrivateKeyPath(server().privateKeyPath());
   FRXError second;
   EXPECT_FALSE(sftp.connectWithError(&second));
-  EXPECT_TRUE(second.domain.empty());
+  EXPECT_EQ(second.code, FRXSFTPErrorConnection);
   EXPECT_EQ(delegate.events.back(), "fail:none");
 
   sftp.disconnect();
@@ -94,7 +95,7 @@ TEST(FRXSFTPConnect, ASessionLeftByAFailedLoginBlocksReconnectingUntilDisconnect
 
 TEST(FRXSFTPConnect, EveryOperationRefusesWithoutAConnection) {
   RecordingDelegate delegate;
-  FRXSFTP sftp("127.0.0.1", "nobody", "password");
+  FRXSFTP sftp("127.0.0.1", "nobody", FRXPassword("password"));
   sftp.setDelegate(&delegate);
   const std::string local = server().localDirectory() + "/exists";
   writeFile(local, "x");
@@ -294,7 +295,7 @@ TEST_F(FRXSFTPTest, ARelativePathsFirstComponentIsNeverCreated) {
   const std::string first = "ferrix-absent-" + std::to_string(getpid());
   FRXError error;
   EXPECT_FALSE(sftp_->createDirectoryAtPath(first + "/y", true, &error));
-  EXPECT_TRUE(error.domain.empty());
+  EXPECT_EQ(error.code, FRXSFTPErrorTransfer);
   EXPECT_FALSE(exists("/" + first));
   EXPECT_EQ(delegate_.events.back(), "fail:none");
 

@@ -193,7 +193,13 @@ bool SshServer::start(std::string& why) {
       return false;
     }
   }
-  if (!writeFile(directory_ + "/authorized_keys", readFile(publicKeyPath()), 0644)) {
+  if (runProgram("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", passphrase(), "-C", "passphrase", "-f",
+                                         passphraseKeyPath()}) != 0) {
+    why = "ssh-keygen failed for the passphrase key";
+    return false;
+  }
+  if (!writeFile(directory_ + "/authorized_keys", readFile(publicKeyPath()) + readFile(passphraseKeyPath() + ".pub"),
+                 0644)) {
     why = "cannot write authorized_keys";
     return false;
   }
@@ -330,7 +336,49 @@ bool SshServer::launch(std::string& why) {
   return false;
 }
 
+int SshServer::keyboardInteractivePort() {
+  if (keyboardInteractivePort_ != 0 || geteuid() != 0) return keyboardInteractivePort_;
+  const int port = freePort(false);
+  const std::string configPath = directory_ + "/sshd_config_kbdint";
+  std::ostringstream config;
+  config << "ListenAddress 127.0.0.1:" << port << "\n"
+         << "HostKey " << directory_ << "/host_ed25519\n"
+         << "PidFile none\nUsePAM yes\nKbdInteractiveAuthentication yes\nPasswordAuthentication no\n"
+         << "PubkeyAuthentication no\nPermitRootLogin no\nSubsystem sftp internal-sftp\nLogLevel INFO\n";
+  if (port == 0 || !writeFile(configPath, config.str(), 0644)) return 0;
+  const std::string logPath = directory_ + "/sshd_kbdint.log";
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log >= 0) {
+      dup2(log, STDOUT_FILENO);
+      dup2(log, STDERR_FILENO);
+    }
+    execl(kSshd, kSshd, "-D", "-e", "-f", configPath.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return 0;
+  keyboardInteractivePid_ = pid;
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (accepts(port)) {
+      keyboardInteractivePort_ = port;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return keyboardInteractivePort_;
+}
+
 void SshServer::stop() {
+  if (keyboardInteractivePid_ > 0) {
+    kill(keyboardInteractivePid_, SIGTERM);
+    waitpid(keyboardInteractivePid_, nullptr, 0);
+    keyboardInteractivePid_ = -1;
+  }
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status = 0;
@@ -338,8 +386,10 @@ void SshServer::stop() {
     pid_ = -1;
   }
   if (password_) {
-    // Leave no usable password behind on the account.
-    runProgram("/usr/sbin/usermod", {"-L", user_});
+    // Leave no usable password behind on the account. "*" rather than a lock ("!"): sshd refuses
+    // every login to a locked account, keys too, which would break a run of another checkout that
+    // shares this machine and its test user.
+    runProgram("/usr/sbin/usermod", {"-p", "*", user_});
     password_.reset();
   }
   if (!directory_.empty()) {
@@ -362,7 +412,9 @@ void SshServer::giveToUser(const std::string& path) const {
   }
 }
 
-void SshServer::dropConnections() const {
+void SshServer::pauseConnections(bool paused) const { signalConnections(paused ? SIGSTOP : SIGCONT); }
+
+void SshServer::signalConnections(int signal) const {
   if (pid_ <= 0) return;
   // Parent of every process, from /proc/PID/stat (the field after the parenthesised name).
   std::vector<std::pair<pid_t, pid_t>> parents;
@@ -386,7 +438,7 @@ void SshServer::dropConnections() const {
       if (parent == doomed[i]) doomed.push_back(child);
     }
   }
-  for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], SIGKILL);
+  for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], signal);
 }
 
 std::string SshServer::logText() const { return directory_.empty() ? "" : readFile(directory_ + "/sshd.log"); }

@@ -26,12 +26,18 @@ public:
   // Offers password only.
   [[nodiscard]] int passwordOnlyPort() const { return ports_[2]; }
   [[nodiscard]] bool hasIPv6() const { return ipv6_; }
+  // A second server, started on first use (root only; 0 otherwise): PAM offers keyboard-interactive
+  // and nothing else.
+  [[nodiscard]] int keyboardInteractivePort();
 
   [[nodiscard]] const std::string& user() const { return user_; }
   // Absent when not running as root: password login then can't be tested.
   [[nodiscard]] const std::optional<std::string>& password() const { return password_; }
   [[nodiscard]] std::string privateKeyPath() const { return directory_ + "/client_ed25519"; }
   [[nodiscard]] std::string publicKeyPath() const { return directory_ + "/client_ed25519.pub"; }
+  // An accepted key whose private file is encrypted with passphrase().
+  [[nodiscard]] std::string passphraseKeyPath() const { return directory_ + "/passphrase_ed25519"; }
+  [[nodiscard]] static std::string passphrase() { return "ferrix test passphrase"; }
   // A valid key pair that the server does not accept.
   [[nodiscard]] std::string strangerPrivateKeyPath() const { return directory_ + "/stranger_ed25519"; }
   [[nodiscard]] std::string strangerPublicKeyPath() const { return directory_ + "/stranger_ed25519.pub"; }
@@ -47,10 +53,13 @@ public:
   void giveToUser(const std::string& path) const;
   [[nodiscard]] std::string logText() const;
   // Kills every session process of this server (not the server itself): open connections drop.
-  void dropConnections() const;
+  void dropConnections() const { signalConnections(9); }
+  // Stops (SIGSTOP) or continues (SIGCONT) every session process: open connections stall.
+  void pauseConnections(bool paused) const;
 
 private:
   SshServer() = default;
+  void signalConnections(int signal) const;
   bool start(std::string& why);
   bool prepareUser(std::string& why);
   bool launch(std::string& why);
@@ -65,6 +74,8 @@ private:
   bool ipv6_ = false;
   int ports_[3] = {0, 0, 0};
   pid_t pid_ = -1;
+  pid_t keyboardInteractivePid_ = -1;
+  int keyboardInteractivePort_ = 0;
   std::string fingerprint_;
   std::string hostKeyLine_;
   int remoteCounter_ = 0;

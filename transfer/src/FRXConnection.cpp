@@ -9,61 +9,63 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
+#include "FRXKnownHosts.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
 
 constexpr int kDefaultPort = 22;
+constexpr const char* kTimedOut = "The operation timed out.";
+// Seconds between keepalive messages (sent only when an operation starts; no answer is asked for).
+constexpr unsigned kKeepaliveInterval = 15;
 
-std::string base64WithoutPadding(const unsigned char* data, std::size_t size) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < size; i += 3) {
-    unsigned v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (size - i == 1) {
-    unsigned v = data[i] << 16;
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-  } else if (size - i == 2) {
-    unsigned v = (data[i] << 16) | (data[i + 1] << 8);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-  }
-  return out;
-}
-
-int knownHostKeyType(int hostKeyType) {
-  switch (hostKeyType) {
-    case LIBSSH2_HOSTKEY_TYPE_RSA: return LIBSSH2_KNOWNHOST_KEY_SSHRSA;
-    case LIBSSH2_HOSTKEY_TYPE_DSS: return LIBSSH2_KNOWNHOST_KEY_SSHDSS;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256: return LIBSSH2_KNOWNHOST_KEY_ECDSA_256;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384: return LIBSSH2_KNOWNHOST_KEY_ECDSA_384;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521: return LIBSSH2_KNOWNHOST_KEY_ECDSA_521;
-    case LIBSSH2_HOSTKEY_TYPE_ED25519: return LIBSSH2_KNOWNHOST_KEY_ED25519;
-    default: return LIBSSH2_KNOWNHOST_KEY_UNKNOWN;
-  }
-}
-
-struct KnownHostsDeleter {
-  void operator()(LIBSSH2_KNOWNHOSTS* hosts) const { libssh2_knownhost_free(hosts); }
-};
 struct AddressInfoDeleter {
   void operator()(addrinfo* info) const { freeaddrinfo(info); }
 };
+struct AgentDeleter {
+  void operator()(LIBSSH2_AGENT* agent) const {
+    libssh2_agent_disconnect(agent);
+    libssh2_agent_free(agent);
+  }
+};
+
+// Milliseconds left before `deadline` (-1: no deadline), never below 0.
+int millisecondsLeft(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+// Keyboard-interactive: every prompt is answered with the connection's password. The session's
+// abstract pointer holds the password while the login runs.
+void answerWithPassword(const char*, int, const char*, int, int promptCount, const LIBSSH2_USERAUTH_KBDINT_PROMPT*,
+                        LIBSSH2_USERAUTH_KBDINT_RESPONSE* responses, void** abstract) {
+  const auto* password = static_cast<const std::string*>(*abstract);
+  for (int i = 0; i < promptCount; ++i) {
+    // libssh2 frees each answer with its own free function, the C library's by default.
+    responses[i].text = static_cast<char*>(std::malloc(password->size() + 1));
+    if (responses[i].text == nullptr) {
+      responses[i].length = 0;
+      continue;
+    }
+    std::memcpy(responses[i].text, password->c_str(), password->size() + 1);
+    responses[i].length = static_cast<unsigned int>(password->size());
+  }
+}
 
 }  // namespace
 
-FRXConnection::FRXConnection(std::string_view address, std::string_view username, std::string_view password)
-    : remoteAddress_(address), port_(kDefaultPort), username_(username), password_(std::string(password)) {}
+FRXConnection::FRXConnection(std::string_view address, std::string_view username, FRXPassword password)
+    : remoteAddress_(address), port_(kDefaultPort), username_(username), password_(std::move(password.text)) {}
 
 FRXConnection::FRXConnection(std::string_view address, std::string_view username, std::string_view privateKeyPath,
                              std::optional<std::string> publicKeyPath)
@@ -89,9 +91,38 @@ bool FRXConnection::fail(FRXError* error, std::string message, long code) {
   return false;
 }
 
+bool FRXConnection::failSession(FRXError* error, std::string message, long code) {
+  if (frx::timedOut(session_.get())) {
+    message = kTimedOut;
+    code = FRXConnectionErrorTimedOut;
+  }
+  if (error != nullptr) *error = frx::annotated(frx::makeError(FRXErrorDomain, code, std::move(message)), session_.get());
+  if (code == FRXConnectionErrorTimedOut) abandonSession();
+  return false;
+}
+
+void FRXConnection::setTimeout(double seconds) {
+  timeout_ = seconds > 0 ? seconds : 0;
+  if (session_) libssh2_session_set_timeout(session_.get(), static_cast<long>(timeout_ * 1000));
+}
+
+void FRXConnection::sendKeepaliveIfDue() {
+  int secondsToNext = 0;
+  if (session_ && authenticated_) libssh2_keepalive_send(session_.get(), &secondsToNext);
+}
+
+void FRXConnection::abandonSession() {
+  if (sock_) ::shutdown(sock_.get(), SHUT_RDWR);
+}
+
 bool FRXConnection::connectWithError(FRXError* error) {
   // A held session is never replaced: disconnect first. One that logged in counts as connected.
-  if (session_) return authenticated_;
+  if (session_) {
+    if (!authenticated_) fail(error, "A session that failed to log in is held; disconnect first.");
+    return authenticated_;
+  }
+  hostKeyOutcome_ = FRXHostKeyOutcome::NotChecked;
+  serverFingerprint_.clear();
 
   if (!openSocket(error)) return false;
   if (!library_.acquire()) {
@@ -106,10 +137,16 @@ bool FRXConnection::connectWithError(FRXError* error) {
   }
   session_ = FRXSessionHandle(session);
   libssh2_session_set_blocking(session, 1);
+  // Every blocking wait of libssh2 (handshake, login, each SFTP answer) is bounded by the timeout.
+  libssh2_session_set_timeout(session, static_cast<long>(timeout_ * 1000));
   // From here on a failure keeps the session (and socket) until disconnect.
-  if (libssh2_session_handshake(session, sock_.get()) != 0) return fail(error, "Failed to establish SSH session.");
+  if (libssh2_session_handshake(session, sock_.get()) != 0) return failSession(error, "Failed to establish SSH session.");
+  serverFingerprint_ = frx::sha256Fingerprint(session);
   if (!hostKeyAccepted(error)) return false;
-  return authenticate(error);
+  if (!authenticate(error)) return false;
+  // Configured only once logged in: set before the handshake, libssh2 1.10 fails the handshake.
+  libssh2_keepalive_config(session, 0, kKeepaliveInterval);
+  return true;
 }
 
 bool FRXConnection::openSocket(FRXError* error) {
@@ -127,48 +164,84 @@ bool FRXConnection::openSocket(FRXError* error) {
   }
   std::unique_ptr<addrinfo, AddressInfoDeleter> addresses(found);
 
+  // One deadline for all the addresses: the timeout bounds the whole connect.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeout_ > 0) {
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeout_));
+  }
+  bool timedOut = false;
   for (const addrinfo* candidate = addresses.get(); candidate != nullptr; candidate = candidate->ai_next) {
-    FRXUniqueFd sock(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol));
+    FRXUniqueFd sock(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                              candidate->ai_protocol));
     if (!sock) continue;
     // libssh2 leaves Nagle on; with it, loopback throughput swings widely from run to run.
     int on = 1;
     setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    int rc;
-    do {
-      rc = ::connect(sock.get(), candidate->ai_addr, candidate->ai_addrlen);
-    } while (rc != 0 && errno == EINTR);
+    int rc = ::connect(sock.get(), candidate->ai_addr, candidate->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      pollfd waiting{sock.get(), POLLOUT, 0};
+      do {
+        rc = ::poll(&waiting, 1, millisecondsLeft(deadline));
+      } while (rc < 0 && errno == EINTR);
+      int soError = 0;
+      socklen_t soLength = sizeof soError;
+      if (rc == 0) {
+        timedOut = true;
+        break;
+      }
+      rc = (rc > 0 && getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &soError, &soLength) == 0 && soError == 0) ? 0 : -1;
+    }
     if (rc == 0) {
+      // libssh2 runs the socket in blocking mode and bounds its waits itself.
+      ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) & ~O_NONBLOCK);
       sock_ = std::move(sock);
       return true;
     }
   }
+  if (timedOut) return fail(error, kTimedOut, FRXConnectionErrorTimedOut);
   return fail(error, "Socket connection failed.");
 }
 
 bool FRXConnection::hostKeyAccepted(FRXError* error) {
   LIBSSH2_SESSION* session = session_.get();
   if (hostKeyFingerprint_) {
-    const char* hash = libssh2_hostkey_hash(session, LIBSSH2_HOSTKEY_HASH_SHA256);
     std::string expected = *hostKeyFingerprint_;
     while (!expected.empty() && expected.back() == '=') expected.pop_back();
-    if (hash == nullptr ||
-        "SHA256:" + base64WithoutPadding(reinterpret_cast<const unsigned char*>(hash), 32) != expected) {
+    if (serverFingerprint_.empty() || serverFingerprint_ != expected) {
       return fail(error, "Host key verification failed.", FRXConnectionErrorHostKeyMismatch);
     }
+    hostKeyOutcome_ = FRXHostKeyOutcome::Known;
   }
   if (knownHostsPath_) {
-    std::unique_ptr<LIBSSH2_KNOWNHOSTS, KnownHostsDeleter> hosts(libssh2_knownhost_init(session));
-    std::size_t keyLength = 0;
-    int keyType = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
-    const char* key = libssh2_session_hostkey(session, &keyLength, &keyType);
-    if (!hosts || key == nullptr ||
-        libssh2_knownhost_readfile(hosts.get(), frx::standardizingPath(*knownHostsPath_).c_str(),
-                                   LIBSSH2_KNOWNHOST_FILE_OPENSSH) < 0 ||
-        libssh2_knownhost_checkp(hosts.get(), remoteAddress_.c_str(), static_cast<std::uint16_t>(port_), key,
-                                 keyLength,
-                                 LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | knownHostKeyType(keyType),
-                                 nullptr) != LIBSSH2_KNOWNHOST_CHECK_MATCH) {
-      return fail(error, "Host key verification failed.", FRXConnectionErrorHostKeyMismatch);
+    frx::ServerHostKey key;
+    key.blob = libssh2_session_hostkey(session, &key.length, &key.libssh2Type);
+    if (key.blob == nullptr) return fail(error, "Host key verification failed.", FRXConnectionErrorHostKeyMismatch);
+    std::string host = remoteAddress_;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string path = frx::standardizingPath(*knownHostsPath_);
+    const int port = static_cast<std::uint16_t>(port_);
+    switch (frx::checkKnownHosts(session, path, host, port, key)) {
+      case frx::KnownHostVerdict::Match:
+        hostKeyOutcome_ = FRXHostKeyOutcome::Known;
+        break;
+      case frx::KnownHostVerdict::Changed:
+        return fail(error, "Host key verification failed: the server's key differs from the one known for it.",
+                    FRXConnectionErrorHostKeyMismatch);
+      case frx::KnownHostVerdict::Revoked:
+        return fail(error, "Host key verification failed: the server's key is revoked.", FRXConnectionErrorHostKeyRevoked);
+      case frx::KnownHostVerdict::Unknown:
+        if (!acceptsNewHostKeys_) {
+          return fail(error, "Host key verification failed: the server is not a known host.",
+                      FRXConnectionErrorHostKeyUnknown);
+        }
+        if (int rc = frx::addKnownHost(path, host, port, key); rc != 0) {
+          return fail(error, "Host key verification failed: the new host key could not be added: " +
+                                 std::string(std::strerror(rc)),
+                      FRXConnectionErrorHostKeyUnknown);
+        }
+        hostKeyOutcome_ = FRXHostKeyOutcome::Added;
+        break;
     }
   }
   return true;
@@ -184,28 +257,84 @@ bool FRXConnection::authenticate(FRXError* error) {
       authenticated_ = true;
       return true;
     }
-    return fail(error, "No supported auth.");
+    return failSession(error, "No supported auth.");
   }
-  const std::string_view offered(methods);
+  const std::string offered(methods);
+  auto offers = [&offered](std::string_view method) {
+    std::size_t start = 0;
+    while (start <= offered.size()) {
+      std::size_t comma = offered.find(',', start);
+      if (comma == std::string::npos) comma = offered.size();
+      if (std::string_view(offered).substr(start, comma - start) == method) return true;
+      start = comma + 1;
+    }
+    return false;
+  };
 
-  if (offered.find("password") != std::string_view::npos && password_) {
+  if (offers("password") && password_) {
     int rc = libssh2_userauth_password_ex(session, username_.c_str(), userLength, password_->c_str(),
                                           static_cast<unsigned int>(password_->size()), nullptr);
-    if (rc != 0) return fail(error, "Server rejected username or password.");
+    if (rc != 0) return failSession(error, "Server rejected username or password.");
     authenticated_ = true;
     return true;
   }
-  if (offered.find("publickey") != std::string_view::npos && privateKeyPath_) {
-    const std::string privateKey = frx::standardizingPath(*privateKeyPath_);
-    const std::optional<std::string> publicKey =
-        publicKeyPath_ ? std::optional(frx::standardizingPath(*publicKeyPath_)) : std::nullopt;
-    int rc = libssh2_userauth_publickey_fromfile_ex(session, username_.c_str(), userLength,
-                                                    publicKey ? publicKey->c_str() : nullptr, privateKey.c_str(), "");
-    if (rc != 0) return fail(error, "Server rejected key, " + std::to_string(rc));
+  if (allowsKeyboardInteractive_ && offers("keyboard-interactive") && password_) {
+    void** abstract = libssh2_session_abstract(session);
+    *abstract = &*password_;
+    int rc = libssh2_userauth_keyboard_interactive_ex(session, username_.c_str(), userLength, answerWithPassword);
+    *abstract = nullptr;
+    if (rc != 0) return failSession(error, "Server rejected username or password.");
     authenticated_ = true;
     return true;
+  }
+  if (offers("publickey") && (privateKeyPath_ || usesAgent_)) {
+    if (usesAgent_ && authenticateWithAgent()) {
+      authenticated_ = true;
+      return true;
+    }
+    if (frx::timedOut(session)) return failSession(error, "");
+    if (!privateKeyPath_) return failSession(error, "Server rejected every key of the agent.");
+    return authenticateWithKeyFile(error);
   }
   return fail(error, "No supported auth.");
+}
+
+bool FRXConnection::authenticateWithAgent() {
+  LIBSSH2_SESSION* session = session_.get();
+  std::unique_ptr<LIBSSH2_AGENT, AgentDeleter> agent(libssh2_agent_init(session));
+  if (!agent || libssh2_agent_connect(agent.get()) != 0 || libssh2_agent_list_identities(agent.get()) != 0) {
+    return false;
+  }
+  libssh2_agent_publickey* identity = nullptr;
+  libssh2_agent_publickey* previous = nullptr;
+  while (libssh2_agent_get_identity(agent.get(), &identity, previous) == 0) {
+    if (libssh2_agent_userauth(agent.get(), username_.c_str(), identity) == 0) return true;
+    if (frx::timedOut(session)) return false;
+    previous = identity;
+  }
+  return false;
+}
+
+bool FRXConnection::authenticateWithKeyFile(FRXError* error) {
+  // A key file that can't be read is a local file error, not a refusal by the server.
+  const std::string privateKey = frx::standardizingPath(*privateKeyPath_);
+  const std::optional<std::string> publicKey =
+      publicKeyPath_ ? std::optional(frx::standardizingPath(*publicKeyPath_)) : std::nullopt;
+  for (const std::string* path : {&privateKey, publicKey ? &*publicKey : nullptr}) {
+    if (path == nullptr) continue;
+    FRXUniqueFd probe(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+    if (!probe) {
+      if (error != nullptr) *error = frx::localReadError(*path, errno);
+      return false;
+    }
+  }
+  const auto userLength = static_cast<unsigned int>(username_.size());
+  int rc = libssh2_userauth_publickey_fromfile_ex(session_.get(), username_.c_str(), userLength,
+                                                  publicKey ? publicKey->c_str() : nullptr, privateKey.c_str(),
+                                                  passphrase_ ? passphrase_->c_str() : "");
+  if (rc != 0) return failSession(error, "Server rejected key, " + std::to_string(rc));
+  authenticated_ = true;
+  return true;
 }
 
 bool FRXConnection::disconnect() {

@@ -2,7 +2,12 @@
 
 #include "FRXInternal.h"
 
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -90,3 +95,67 @@ FRXError localWriteError(std::string_view path, int posixError) {
 }
 
 }  // namespace frx
+
+namespace frx {
+
+FRXError annotated(FRXError error, LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp) {
+  if (session == nullptr) return error;
+  char* text = nullptr;
+  int length = 0;
+  error.sessionErrorCode = libssh2_session_last_error(session, &text, &length, 0);
+  if (text != nullptr && length > 0) error.sessionErrorMessage.assign(text, static_cast<std::size_t>(length));
+  if (sftp != nullptr && error.sessionErrorCode == LIBSSH2_ERROR_SFTP_PROTOCOL) {
+    error.sftpStatus = libssh2_sftp_last_error(sftp);
+  }
+  return error;
+}
+
+bool timedOut(LIBSSH2_SESSION* session) {
+  return session != nullptr && libssh2_session_last_errno(session) == LIBSSH2_ERROR_TIMEOUT;
+}
+
+}  // namespace frx
+
+std::string FRXError::reason() const {
+  if ((domain == FRXErrorDomain && code == FRXConnectionErrorTimedOut) ||
+      (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorTimedOut) || sessionErrorCode == LIBSSH2_ERROR_TIMEOUT) {
+    return "timed out";
+  }
+  if (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorCancelled) return "cancelled";
+  if (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorNotRegularFile) return "not a regular file";
+  switch (sftpStatus) {
+    case LIBSSH2_FX_EOF: return "end of file";
+    case LIBSSH2_FX_NO_SUCH_FILE: return "no such file";
+    case LIBSSH2_FX_PERMISSION_DENIED: return "permission denied";
+    case LIBSSH2_FX_FAILURE: return "failure reported by the server";
+    case LIBSSH2_FX_BAD_MESSAGE: return "bad message";
+    case LIBSSH2_FX_NO_CONNECTION:
+    case LIBSSH2_FX_CONNECTION_LOST: return "connection lost";
+    case LIBSSH2_FX_OP_UNSUPPORTED: return "operation not supported by the server";
+    case LIBSSH2_FX_NO_SUCH_PATH: return "no such path";
+    case LIBSSH2_FX_FILE_ALREADY_EXISTS: return "file already exists";
+    case LIBSSH2_FX_WRITE_PROTECT: return "write protected";
+    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM: return "no space left on the server";
+    case LIBSSH2_FX_QUOTA_EXCEEDED: return "quota exceeded";
+    case LIBSSH2_FX_DIR_NOT_EMPTY: return "directory not empty";
+    case LIBSSH2_FX_NOT_A_DIRECTORY: return "not a directory";
+    case LIBSSH2_FX_INVALID_FILENAME: return "invalid file name";
+    case LIBSSH2_FX_LINK_LOOP: return "too many levels of links";
+    default: break;
+  }
+  switch (sessionErrorCode) {
+    case LIBSSH2_ERROR_SOCKET_DISCONNECT:
+    case LIBSSH2_ERROR_SOCKET_SEND:
+    case LIBSSH2_ERROR_SOCKET_RECV:
+    case LIBSSH2_ERROR_CHANNEL_CLOSED:
+    case LIBSSH2_ERROR_CHANNEL_EOF_SENT:
+    case LIBSSH2_ERROR_BAD_SOCKET: return "connection lost";
+    default: break;
+  }
+  if (underlyingPOSIXError != 0) {
+    std::string text = std::strerror(underlyingPOSIXError);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+  }
+  return {};
+}

@@ -24,6 +24,11 @@ FRXError localReadError(std::string_view path, int posixError);
 FRXError localWriteError(std::string_view path, int posixError);
 
 FRXError makeError(std::string_view domain, long code, std::string message);
+// Adds what libssh2 last said on the session (and, for a status answer of the server, the SFTP
+// status) to an error made for a failed libssh2 call.
+FRXError annotated(FRXError error, struct _LIBSSH2_SESSION* session, struct _LIBSSH2_SFTP* sftp = nullptr);
+// Whether the session's last failure was a wait that ran out of time.
+bool timedOut(struct _LIBSSH2_SESSION* session);
 
 // Seconds on a clock that only goes forward; nullopt when it can't be read.
 std::optional<double> now();

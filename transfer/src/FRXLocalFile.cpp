@@ -35,7 +35,8 @@ mode_t currentUmask() {
 std::variant<LocalAttributes, FRXError> localAttributes(std::string_view path) {
   struct stat st {};
   if (::stat(std::string(path).c_str(), &st) != 0) return localReadError(path, errno);
-  return LocalAttributes{static_cast<std::uint64_t>(st.st_size), static_cast<mode_t>(st.st_mode & 07777)};
+  return LocalAttributes{static_cast<std::uint64_t>(st.st_size), static_cast<mode_t>(st.st_mode & 07777),
+                         S_ISREG(st.st_mode)};
 }
 
 int LocalSource::open(std::string_view path) {
@@ -43,6 +44,10 @@ int LocalSource::open(std::string_view path) {
   if (fd < 0) return errno;
   fd_.reset(fd);
   return 0;
+}
+
+int LocalSource::seek(std::uint64_t offset) {
+  return ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
 long LocalSource::readChunk(char* buffer, std::size_t size) {
@@ -62,6 +67,32 @@ LocalDestination::~LocalDestination() {
     fd_.reset();
     ::unlink(temporaryPath_.c_str());
   }
+}
+
+int LocalDestination::checkReplaceable(std::string_view path) {
+  struct stat st {};
+  const std::string target(path);
+  if (::stat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  // No write bit at all means "keep this file", even for root, whom access() would let through.
+  if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) return EACCES;
+  keptMode_ = static_cast<mode_t>(st.st_mode & 07777);
+  return 0;
+}
+
+int LocalDestination::openForAppending(std::string_view path, std::uint64_t& size) {
+  path_ = path;
+  appending_ = true;
+  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (::lseek(fd, 0, SEEK_END) < 0) return errno;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return 0;
 }
 
 int LocalDestination::create(std::string_view path) {
@@ -89,7 +120,9 @@ int LocalDestination::write(const char* data, std::size_t size) {
 }
 
 int LocalDestination::commit() {
-  if (::fchmod(fd_.get(), 0666 & ~currentUmask()) != 0) return errno;
+  if (appending_) return fd_.reset();
+  const mode_t mode = keptMode_ ? *keptMode_ : (0666 & ~currentUmask());
+  if (::fchmod(fd_.get(), mode) != 0) return errno;
   if (int closeError = fd_.reset(); closeError != 0) return closeError;
   if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return errno;
   temporaryPath_.clear();

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -18,6 +19,7 @@ namespace frx {
 struct LocalAttributes {
   std::uint64_t size = 0;
   mode_t permissions = 0;  // the POSIX permission bits, without the file type
+  bool regular = false;
 };
 
 // The attributes of a local file (links followed), or the Cocoa error describing why not.
@@ -29,6 +31,8 @@ public:
   [[nodiscard]] int open(std::string_view path);
   // Fills `buffer` unless the end of the file comes first: the bytes read, 0 at the end, -1 on error.
   [[nodiscard]] long readChunk(char* buffer, std::size_t size);
+  // 0, or the errno of the failed seek.
+  [[nodiscard]] int seek(std::uint64_t offset);
   void close() { fd_.reset(); }
 
 private:
@@ -43,8 +47,14 @@ public:
   // Removes the temporary file unless commit succeeded.
   ~LocalDestination();
 
+  // Whether `path` may be replaced: it is missing, or a regular file with write permission (whose
+  // mode the replacement will keep). 0, or the errno that tells why not.
+  [[nodiscard]] int checkReplaceable(std::string_view path);
   // Creates the temporary file beside `path`; 0, or the errno of the failure.
   [[nodiscard]] int create(std::string_view path);
+  // Opens `path` itself (created when missing) to append to it; its current size goes to `size`.
+  // Nothing is removed or renamed afterwards. 0, or the errno of the failure.
+  [[nodiscard]] int openForAppending(std::string_view path, std::uint64_t& size);
   [[nodiscard]] bool isOpen() const { return static_cast<bool>(fd_); }
   // 0, or the errno of the failed write.
   [[nodiscard]] int write(const char* data, std::size_t size);
@@ -56,6 +66,8 @@ private:
   FRXUniqueFd fd_;
   std::string path_;
   std::string temporaryPath_;
+  std::optional<mode_t> keptMode_;  // the mode of the file being replaced
+  bool appending_ = false;
 };
 
 }  // namespace frx

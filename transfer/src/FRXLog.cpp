@@ -1,16 +1,29 @@
+#include <Ferrix/FRXLog.h>
+
 #include "FRXInternal.h"
 
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 
+namespace {
+
+std::atomic<int> logDescriptor{STDERR_FILENO};
+
+}  // namespace
+
+void FRXSetLogFileDescriptor(int fd) { logDescriptor.store(fd, std::memory_order_relaxed); }
+
 namespace frx {
 
 void logLine(std::string_view text) {
+  const int fd = logDescriptor.load(std::memory_order_relaxed);
+  if (fd < 0) return;
   timeval tv{};
   gettimeofday(&tv, nullptr);
   tm local{};
@@ -27,7 +40,7 @@ void logLine(std::string_view text) {
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, data, left);
+    ssize_t n = write(fd, data, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     data += n;

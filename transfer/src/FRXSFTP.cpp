@@ -37,7 +37,9 @@ std::optional<FRXSFTPRecord::Value> FRXSFTPRecord::valueForKey(std::string_view 
 
 FRXSFTP::~FRXSFTP() { dealloc(); }
 
-bool FRXSFTP::isConnected() const { return FRXConnection::isConnected() && static_cast<bool>(sftp_session_); }
+bool FRXSFTP::isConnected() const {
+  return FRXConnection::isConnected() && static_cast<bool>(sftp_session_) && !disconnectPending_;
+}
 
 bool FRXSFTP::connectWithError(FRXError* error) {
   bool result = false;
@@ -46,13 +48,17 @@ bool FRXSFTP::connectWithError(FRXError* error) {
     result = true;
   } else if (FRXConnection::isConnected()) {
     // A session without a channel (a failed login or channel opening): only disconnect clears it.
+    // The delegate hears the failure without an error; the caller learns why.
     result = false;
+    if (error != nullptr) {
+      *error = sftpError(FRXSFTPErrorConnection, "A session without an SFTP channel is held; disconnect first.");
+    }
   } else {
     FRXError baseError;
     if (!FRXConnection::connectWithError(&baseError)) {
       produced = baseError;
     } else if (LIBSSH2_SFTP* channel = libssh2_sftp_init(session()); channel == nullptr) {
-      produced = sftpError(FRXSFTPErrorConnection, "SFTP connection error");
+      produced = channelError(FRXSFTPErrorConnection, "SFTP connection error");
     } else {
       sftp_session_ = FRXSFTPChannelHandle(channel);
       result = true;
@@ -68,13 +74,35 @@ bool FRXSFTP::connectWithError(FRXError* error) {
 }
 
 bool FRXSFTP::disconnect() {
+  // From a delegate callback in the middle of a transfer: the transfer ends first (endTransfer).
+  if (transferHandle_ != nullptr) {
+    disconnectPending_ = true;
+    return true;
+  }
+  disconnectPending_ = false;
   sftp_session_.reset();
   return FRXConnection::disconnect();
 }
 
+FRXError FRXSFTP::channelError(long code, std::string message) {
+  if (frx::timedOut(session())) {
+    FRXError timedOut = frx::annotated(sftpError(FRXSFTPErrorTimedOut, "The operation timed out."), session());
+    abandonSession();
+    return timedOut;
+  }
+  return frx::annotated(sftpError(code, std::move(message)), session(), sftp_session_.get());
+}
+
 bool FRXSFTP::closingStep(bool succeeded, const std::optional<FRXError>& produced, FRXError* error,
                           bool reportProduced) {
-  if (produced && error != nullptr) *error = *produced;
+  // Every failure overwrites the caller's error, also where the delegate hears none.
+  if (error != nullptr) {
+    if (produced) {
+      *error = *produced;
+    } else if (!succeeded) {
+      *error = sftpError(FRXSFTPErrorTransfer, "The operation failed.");
+    }
+  }
   if (auto* delegate = conformingDelegate()) {
     if (!succeeded || produced) {
       delegate->connectionDidFailOperationWithError(*this, produced && reportProduced ? &*produced : nullptr);
@@ -91,11 +119,12 @@ std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view p
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
+    sendKeepaliveIfDue();
     FRXSFTPFileHandle directory(libssh2_sftp_open_ex(sftp_session_.get(), path.data(),
                                                      static_cast<unsigned int>(path.size()), 0, 0,
                                                      LIBSSH2_SFTP_OPENDIR));
     if (!directory) {
-      produced = sftpError(FRXSFTPErrorNotFound, "Remote directory couldn't be found.");
+      produced = channelError(FRXSFTPErrorNotFound, "Remote directory couldn't be found.");
     } else {
       std::array<char, kEntryNameCapacity> name{};
       std::array<char, kEntryNameCapacity> longEntry{};
@@ -103,7 +132,9 @@ std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view p
         LIBSSH2_SFTP_ATTRIBUTES attributes{};
         int length = libssh2_sftp_readdir_ex(directory.get(), name.data(), name.size(), longEntry.data(),
                                              longEntry.size(), &attributes);
-        // A failed read ends the listing like its end does; what was read stays.
+        // A failed read ends the listing like its end does, and what was read stays; only a
+        // timeout fails the listing, as the connection is gone.
+        if (length < 0 && frx::timedOut(session())) produced = channelError(FRXSFTPErrorTimedOut, "");
         if (length <= 0) break;
         records.push_back(FRXSFTPRecord{std::string(name.data(), static_cast<std::size_t>(length)),
                                         attributes.permissions, static_cast<std::int64_t>(attributes.filesize)});
@@ -121,17 +152,14 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
-    FRXSFTPFileHandle item(libssh2_sftp_open_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
-                                                LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE));
-    if (!item) {
-      produced = sftpError(FRXSFTPErrorNotFound, "Remote item couldn't be found.");
+    sendKeepaliveIfDue();
+    // Asked by path, not by opening the item: opening a FIFO would block the server (and us).
+    LIBSSH2_SFTP_ATTRIBUTES attributes{};
+    if (libssh2_sftp_stat_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
+                             LIBSSH2_SFTP_STAT, &attributes) != 0) {
+      produced = channelError(FRXSFTPErrorNotFound, "Remote item couldn't be found.");
     } else {
-      LIBSSH2_SFTP_ATTRIBUTES attributes{};
-      // An unreadable attribute set is no failure: the caller just gets no record.
-      if (libssh2_sftp_fstat_ex(item.get(), &attributes, 0) >= 0) {
-        record = FRXSFTPRecord{std::string(path), attributes.permissions,
-                               static_cast<std::int64_t>(attributes.filesize)};
-      }
+      record = FRXSFTPRecord{std::string(path), attributes.permissions, static_cast<std::int64_t>(attributes.filesize)};
     }
   }
   closingStep(!produced, produced, error);
@@ -140,9 +168,10 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
 
 bool FRXSFTP::removeItemAtPath(std::string_view path, FRXError* error) {
   if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  sendKeepaliveIfDue();
   int rc = libssh2_sftp_unlink_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
   if (rc != 0) {
-    return closingStep(false, sftpError(FRXSFTPErrorRemoval, "There was an error removing the file: " + std::to_string(rc)),
+    return closingStep(false, channelError(FRXSFTPErrorRemoval, "There was an error removing the file: " + std::to_string(rc)),
                        error);
   }
   return closingStep(true, std::nullopt, error);
@@ -155,29 +184,41 @@ bool FRXSFTP::removeAllContentsOfDirectoryAtPath(std::string_view path, FRXError
   FRXError listingError;
   const std::vector<FRXSFTPRecord> entries = contentsOfDirectoryAtPath(path, &listingError);
   bool result = true;
+  std::optional<FRXError> produced;
+  if (!listingError.domain.empty() && listingError.code == FRXSFTPErrorTimedOut) {
+    result = false;
+    produced = listingError;
+  }
   for (const FRXSFTPRecord& entry : entries) {
     if (!entry.name.empty() && entry.name.front() == '.') continue;  // ".", ".." and hidden entries stay
     const std::string child = std::string(path) + "/" + entry.name;
     const std::uint64_t type = entry.permissions & kFileTypeMask;
+    FRXError childError;
     if (type == kRegularFile) {
-      result = removeItemAtPath(child, error);
+      result = removeItemAtPath(child, &childError);
     } else if (type == kDirectory) {
-      result = removeDirectoryAtPath(child, error);
+      result = removeDirectoryAtPath(child, &childError);
     } else {
       break;  // a link, device or socket ends the walk; the result stands
     }
-    if (!result) break;
+    if (!result) {
+      produced = childError;
+      break;
+    }
   }
-  return closingStep(result, std::nullopt, error);
+  // The delegate hears the walk's failure without an error; the caller gets the entry's.
+  return closingStep(result, produced, error, false);
 }
 
 bool FRXSFTP::removeDirectoryAtPath(std::string_view path, FRXError* error) {
   if (!isConnected()) return closingStep(false, noConnectionError(), error, false);
-  if (!removeAllContentsOfDirectoryAtPath(path, error)) return closingStep(false, std::nullopt, error);
+  if (FRXError contentsError; !removeAllContentsOfDirectoryAtPath(path, &contentsError)) {
+    return closingStep(false, contentsError, error, false);
+  }
   int rc = libssh2_sftp_rmdir_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
   if (rc != 0) {
     return closingStep(false,
-                       sftpError(FRXSFTPErrorRemoval, "There was an error removing the directory: " + std::to_string(rc)),
+                       channelError(FRXSFTPErrorRemoval, "There was an error removing the directory: " + std::to_string(rc)),
                        error, false);
   }
   return closingStep(true, std::nullopt, error);
@@ -203,7 +244,7 @@ bool FRXSFTP::createDirectoryAtPath(std::string_view path, FRXError* error) {
                                  kCreatedDirectoryMode);
   if (rc < 0) {
     if (error != nullptr) {
-      *error = sftpError(FRXSFTPErrorRemoteFile, "libssh2_sftp_mkdir failed: " + std::to_string(rc) + "\n");
+      *error = channelError(FRXSFTPErrorRemoteFile, "libssh2_sftp_mkdir failed: " + std::to_string(rc) + "\n");
     }
     return false;
   }
@@ -212,7 +253,11 @@ bool FRXSFTP::createDirectoryAtPath(std::string_view path, FRXError* error) {
 
 bool FRXSFTP::createDirectoryAtPath(std::string_view path, bool withIntermediateDirectories, FRXError* error) {
   if (!isConnected()) return closingStep(false, noConnectionError(), error);
-  if (!withIntermediateDirectories) return closingStep(createDirectoryAtPath(path, error), std::nullopt, error);
+  if (!withIntermediateDirectories) {
+    FRXError created;
+    const bool made = createDirectoryAtPath(path, &created);
+    return closingStep(made, made ? std::nullopt : std::optional(created), error, false);
+  }
 
   const std::vector<std::string> components = frx::pathComponents(path);
   if (components.size() == 1 && components.front() == "/") return closingStep(true, std::nullopt, error);

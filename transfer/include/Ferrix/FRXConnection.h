@@ -8,15 +8,29 @@
 #include <Ferrix/FRXHandles.h>
 #include <Ferrix/FRXObject.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+// A password, as a type of its own so that a key path can never be taken for one.
+struct FRX_EXPORT FRXPassword {
+  explicit FRXPassword(std::string_view text) : text(text) {}
+  std::string text;
+};
+
+// What connectWithError found out about the server's host key.
+enum class FRXHostKeyOutcome {
+  NotChecked,  // no known-hosts file or fingerprint was set
+  Known,       // the key is the one listed or pinned
+  Added,       // the host was unknown and its key was added (acceptsNewHostKeys)
+};
+
 class FRX_EXPORT FRXConnection : public FRXObject {
 public:
   // Password login. The port starts at 22.
-  FRXConnection(std::string_view address, std::string_view username, std::string_view password);
+  FRXConnection(std::string_view address, std::string_view username, FRXPassword password);
   // Key login. A null public key path lets libssh2 derive the public key from the private key.
   FRXConnection(std::string_view address, std::string_view username, std::string_view privateKeyPath,
                 std::optional<std::string> publicKeyPath);
@@ -55,9 +69,38 @@ public:
   // The server key's fingerprint as OpenSSH prints it: "SHA256:" and unpadded base64.
   [[nodiscard]] const std::optional<std::string>& hostKeyFingerprint() const { return hostKeyFingerprint_; }
   void setHostKeyFingerprint(std::optional<std::string> fingerprint) { hostKeyFingerprint_ = std::move(fingerprint); }
+  // With a known-hosts file: a host that has no key there is added to it (OpenSSH's accept-new)
+  // instead of refused. A changed or revoked key is refused all the same. Off by default.
+  [[nodiscard]] bool acceptsNewHostKeys() const { return acceptsNewHostKeys_; }
+  void setAcceptsNewHostKeys(bool accepts) { acceptsNewHostKeys_ = accepts; }
+  // After connecting: what the host key check concluded, and the server key's SHA256 fingerprint.
+  [[nodiscard]] FRXHostKeyOutcome hostKeyOutcome() const { return hostKeyOutcome_; }
+  [[nodiscard]] const std::string& serverHostKeyFingerprint() const { return serverFingerprint_; }
+
+  // Seconds that connecting, the handshake, the login and every later wait for the server may take
+  // (0: wait for ever, the default). A timeout fails with its own code; the connection is then
+  // unusable until disconnect, which returns at once.
+  [[nodiscard]] double timeout() const { return timeout_; }
+  void setTimeout(double seconds);
+
+  // More ways to log in, all off by default. The passphrase of an encrypted private key file.
+  [[nodiscard]] const std::optional<std::string>& passphrase() const { return passphrase_; }
+  void setPassphrase(std::optional<std::string> passphrase) { passphrase_ = std::move(passphrase); }
+  // Before the key file: the identities of the ssh-agent at $SSH_AUTH_SOCK.
+  [[nodiscard]] bool usesAgent() const { return usesAgent_; }
+  void setUsesAgent(bool uses) { usesAgent_ = uses; }
+  // A server that offers keyboard-interactive instead of "password" is answered with the password.
+  [[nodiscard]] bool allowsKeyboardInteractive() const { return allowsKeyboardInteractive_; }
+  void setAllowsKeyboardInteractive(bool allows) { allowsKeyboardInteractive_ = allows; }
 
 protected:
   [[nodiscard]] _LIBSSH2_SESSION* session() const { return session_.get(); }
+  // After a timeout: shuts the socket down so that every later libssh2 call, the session's release
+  // included, fails at once instead of waiting again.
+  void abandonSession();
+  // Sends a keepalive message when the last one is older than the keepalive interval, so that
+  // middleboxes keep an idle connection's state between operations.
+  void sendKeepaliveIfDue();
   // The delegate when it implements the required callbacks, else null.
   [[nodiscard]] FRXConnectionDelegateProtocol* conformingDelegate() const;
   // The delegate when it implements the speed callback, else null.
@@ -69,9 +112,13 @@ protected:
 
 private:
   bool fail(FRXError* error, std::string message, long code = FRXConnectionErrorFailed);
+  // A failure of a libssh2 call: a timeout becomes its own error, anything else `message`.
+  bool failSession(FRXError* error, std::string message, long code = FRXConnectionErrorFailed);
   bool openSocket(FRXError* error);
   bool hostKeyAccepted(FRXError* error);
   bool authenticate(FRXError* error);
+  bool authenticateWithAgent();
+  bool authenticateWithKeyFile(FRXError* error);
 
   std::string remoteAddress_;
   std::int32_t port_ = 22;
@@ -82,6 +129,13 @@ private:
   std::optional<std::string> publicKeyPath_;
   std::optional<std::string> knownHostsPath_;
   std::optional<std::string> hostKeyFingerprint_;
+  bool acceptsNewHostKeys_ = false;
+  FRXHostKeyOutcome hostKeyOutcome_ = FRXHostKeyOutcome::NotChecked;
+  std::string serverFingerprint_;
+  double timeout_ = 0;
+  std::optional<std::string> passphrase_;
+  bool usesAgent_ = false;
+  bool allowsKeyboardInteractive_ = false;
 
   // Released in reverse order: the session before its socket, both before libssh2's global state.
   FRXLibraryReference library_;

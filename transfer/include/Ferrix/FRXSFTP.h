@@ -73,9 +73,30 @@ public:
   // Upload: the local file replaces or creates the remote file, in chunks of chunkSize bytes.
   [[nodiscard]] bool copyItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error = nullptr);
   // Download: streamed into a temporary file beside the local path, which is renamed into place once
-  // the whole file has arrived. On any failure the local path is left untouched.
+  // the whole file has arrived. On any failure the local path is left untouched. A file already at
+  // the local path keeps its mode; one without write permission is not replaced. Only regular
+  // remote files are read.
   [[nodiscard]] bool copyItemAtRemotePath(std::string_view remotePath, std::string_view localPath,
                                           FRXError* error = nullptr);
+  // Resumed transfers: continue from the size the destination already has (as OpenSSH's reput and
+  // reget do), appending in place. A destination larger than the source fails. A resumed download
+  // writes into the local file directly, so a failure leaves what had arrived.
+  [[nodiscard]] bool resumeItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error = nullptr);
+  [[nodiscard]] bool resumeItemAtRemotePath(std::string_view remotePath, std::string_view localPath,
+                                            FRXError* error = nullptr);
+
+  // Stops the transfer in progress after its current network call, from any thread (also from a
+  // signal handler): it fails with FRXSFTPErrorCancelled and a download leaves no local file. A
+  // request made while no transfer runs applies to the next one. disconnect() from a delegate
+  // callback also stops the transfer safely.
+  void cancelTransfer() { cancelRequested_.store(true, std::memory_order_relaxed); }
+
+  // Pipelined transfers keep many SFTP requests in flight instead of waiting for each 16384-byte
+  // request's answer, which is what makes transfers fast on links with a round trip of a few
+  // milliseconds or more. The delegate hears the same reports: a speed and a progress report for
+  // every chunkSize bytes the server has acknowledged, in order, 100 last. Off by default.
+  [[nodiscard]] bool pipelined() const { return pipelined_; }
+  void setPipelined(bool pipelined) { pipelined_ = pipelined; }
 
 private:
   // The end of every reporting operation: stores `produced` in the caller's error, then tells a
@@ -86,6 +107,23 @@ private:
   // After each chunk: the speed text (timed chunks only) and the progress.
   void reportChunk(std::uint64_t chunkBytes, std::optional<double> seconds, std::uint64_t transferred,
                    std::uint64_t size);
+  // The error of a failed libssh2 call on the channel: a timeout becomes FRXSFTPErrorTimedOut (and
+  // the session is abandoned); the server's status and libssh2's text are added either way.
+  FRXError channelError(long code, std::string message);
+  // True when the transfer must stop: cancelTransfer() was called or the delegate disconnected.
+  bool transferStopped() const;
+  bool upload(std::string_view localPath, std::string_view remotePath, bool resume, FRXError* error);
+  bool download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error);
 
   FRXSFTPChannelHandle sftp_session_;
+  // Ends a transfer: forgets its remote file and carries out a disconnect asked for meanwhile.
+  void endTransfer();
+
+  // The remote file of the transfer in progress. While one is open, disconnect() only asks for the
+  // end: the transfer stops, closes its file and then disconnects, as libssh2 must see a file
+  // closed before its channel.
+  FRXSFTPFileHandle* transferHandle_ = nullptr;
+  bool disconnectPending_ = false;
+  std::atomic<bool> cancelRequested_{false};
+  bool pipelined_ = false;
 };

@@ -5,6 +5,7 @@
 #include <Ferrix/FRXConnectionDelegateProtocol.h>
 #include <Ferrix/FRXError.h>
 #include <Ferrix/FRXExport.h>
+#include <Ferrix/FRXLog.h>
 #include <Ferrix/FRXObject.h>
 #include <Ferrix/FRXSFTP.h>
 #include <Ferrix/FRXTransferMath.h>
