@@ -49,7 +49,7 @@ cat >"$stage/app/main.cpp" <<'CPP'
 #include <cstdio>
 int main() {
   // Nobody listens on port 1 of the loopback address: the connection must fail cleanly.
-  FRXSFTP sftp("127.0.0.1", "nobody", std::string("secret"));
+  FRXSFTP sftp("127.0.0.1", "nobody", FRXPassword("secret"));
   sftp.setPort(1);
   FRXError error;
   const bool ok = sftp.connectWithError(&error);

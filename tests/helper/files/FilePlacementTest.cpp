@@ -124,6 +124,10 @@ TEST_F(FilePlacementTest, FixPermissionsAnswers) {
   const std::string link = tree.makeLink("dest/link", secret, kClientUid);
   EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(link), true));
   EXPECT_EQ(ownerOf(secret).uid, 0u);
+  // A link at the URL itself is left alone, link and target.
+  const std::string rootLink = tree.makeLink("dest/rootlink", secret, 0);
+  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(rootLink), true));
+  EXPECT_EQ(ownerOf(rootLink).uid, 0u);
   tree.makeDir("dest/folder");
   tree.makeFile("dest/folder/a", "a");
   EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/folder"), false));
