@@ -141,12 +141,24 @@ TEST(TaskRunnerSlots, ToolsWaitForTheirUsersAndTheTotalSlotsInArrivalOrder) {
   std::filesystem::remove_all(dir);
 }
 
+// Whether the process is gone (or only a zombie waiting for its new parent to reap it).
+bool processEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
 TEST(TaskRunnerSlots, AToolPastItsTimeLimitIsEndedWithItsGroupAndFreesItsSlot) {
   TaskRunner runner(TaskLimits{1, 1, std::chrono::seconds(1)});
+  char dir[] = "/tmp/zeb-group.XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string childPid = std::string(dir) + "/child";
   std::promise<std::pair<int, bool>> first;
   std::promise<int> second;
-  // The tool's child holds the output pipe: only ending the whole group lets the tool's end be seen.
-  runner.run(0, "/bin/sh", {"-c", "sleep 30 & wait"}, nullptr,
+  // The tool's child holds the output pipe too: only ending the whole group ends it.
+  runner.run(0, "/bin/sh", {"-c", "sleep 30 & echo $! > " + childPid + "; wait"}, nullptr,
              [&](zeb::Task& t) { first.set_value({t.terminationStatus(), t.exceededTimeLimit()}); }, nullptr);
   runner.run(0, "/bin/sh", {"-c", "exit 3"}, nullptr, [&](zeb::Task& t) { second.set_value(t.terminationStatus()); },
              nullptr);
@@ -156,6 +168,14 @@ TEST(TaskRunnerSlots, AToolPastItsTimeLimitIsEndedWithItsGroupAndFreesItsSlot) {
   auto next = second.get_future();
   ASSERT_EQ(next.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(next.get(), 3);
+  std::ifstream in(childPid);
+  pid_t child = 0;
+  ASSERT_TRUE(in >> child);
+  bool gone = false;
+  for (int i = 0; i < 100 && !(gone = processEnded(child)); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(gone) << "the tool's child outlived the tool's time limit";
+  if (!gone) ::kill(child, SIGKILL);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(TaskRunnerSlots, AToolIgnoringSIGTERMIsKilledAfterTheGrace) {
