@@ -43,8 +43,6 @@ class ZEBAnswer {
 
   // Sends the answer; any later call is logged and sends nothing.
   void send(const ZEBResult& result, const ZEBOptionalError& error);
-  bool sent() const { return done_; }
-  const char* selector() const { return selector_; }
 
  private:
   ClientSource client_;

@@ -1,7 +1,6 @@
 #include "helper/files/ReplacingFile.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,7 @@
 #include <optional>
 
 #include "helper/files/Ownership.h"
-#include "platform/foundation/Date.h"
+#include "helper/files/Staging.h"
 #include "platform/foundation/Error.h"
 
 namespace zeb::files {
@@ -17,21 +16,6 @@ namespace {
 
 // Temporary names tried before giving up; each is random, so a clash means someone is guessing.
 constexpr int kMaxTemporaryNames = 16;
-
-std::string temporaryName() {
-  unsigned char bytes[8] = {};
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    const auto t = now().time_since_epoch().count();
-    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(t >> (8 * i));
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ".sample-";
-  for (unsigned char b : bytes) {
-    name.push_back(kHex[b >> 4]);
-    name.push_back(kHex[b & 15]);
-  }
-  return name;
-}
 
 }  // namespace
 
@@ -69,7 +53,7 @@ Status writeReplacingFile(const ClientDirectory& directory, const std::string& n
   std::optional<PlacedItem> written;
   std::string tempName;
   for (int attempt = 0; attempt < kMaxTemporaryNames && !written; ++attempt) {
-    tempName = temporaryName();
+    tempName = temporaryName("sample");
     Result<PlacedItem> created =
         directory.createFile(tempName, mode, write);
     if (created) {

@@ -34,22 +34,6 @@ using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-std::string temporaryName() {
-  std::array<unsigned char, 8> bytes{};
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (n > 0) filled += static_cast<std::size_t>(n);
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ".zeb-staging-";
-  for (unsigned char b : bytes) {
-    name.push_back(kHex[b >> 4]);
-    name.push_back(kHex[b & 15]);
-  }
-  return name;
-}
-
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Reads an O_PATH descriptor's regular file through a fresh descriptor of the same inode; never
@@ -197,7 +181,7 @@ Result<StagedItem> createStagedFile(int dirFd, std::string_view destinationPath)
     }
   }
   for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
-    std::string name = temporaryName();
+    std::string name = temporaryName("zeb-staging");
     UniqueFd fd(::openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd) return StagedItem(dirFd, std::move(fd), std::move(name));
     if (errno != EEXIST) return cocoaFileError(errno, destinationPath, FileOperation::kWrite);
@@ -207,7 +191,7 @@ Result<StagedItem> createStagedFile(int dirFd, std::string_view destinationPath)
 
 Result<StagedItem> createStagedFolder(int dirFd, std::string_view destinationPath) {
   for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
-    std::string name = temporaryName();
+    std::string name = temporaryName("zeb-staging");
     if (::mkdirat(dirFd, name.c_str(), 0700) != 0) {
       if (errno == EEXIST) continue;
       return cocoaFileError(errno, destinationPath, FileOperation::kWrite);
@@ -269,6 +253,22 @@ int removeItemAt(int dirFd, std::string_view name, const struct stat& expected, 
 }
 
 }  // namespace
+
+std::string temporaryName(std::string_view prefix) {
+  std::array<unsigned char, 8> bytes{};
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+    if (n > 0) filled += static_cast<std::size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "." + std::string(prefix) + "-";
+  for (unsigned char b : bytes) {
+    name.push_back(kHex[b >> 4]);
+    name.push_back(kHex[b & 15]);
+  }
+  return name;
+}
 
 void forceNamedTemporaryFiles(bool force) { gForceNamedTemporaries.store(force); }
 

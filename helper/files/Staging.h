@@ -70,6 +70,9 @@ void discard(int dirFd, StagedItem& item);
 // when it still is the item `expected` describes. 0 or an errno value.
 int removeItem(int dirFd, std::string_view name, const struct stat& expected);
 
+// A random hidden name, ".PREFIX-" and 16 hex digits, for an item that has not got its name yet.
+std::string temporaryName(std::string_view prefix);
+
 // Stages files under temporary names even where unnamed files are supported; for tests of that path.
 void forceNamedTemporaryFiles(bool force);
 

@@ -43,11 +43,6 @@ namespace fs = std::filesystem;
 constexpr const char* kMobility =
     "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info";
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 void tool(DaemonHarness& d, const std::string& path, const std::string& body) {
   const std::string file = d.rootDir() + path;
   fs::create_directories(fs::path(file).parent_path());

@@ -35,6 +35,8 @@ namespace {
 
 int decodeStatus(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
 
+}  // namespace
+
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -42,7 +44,10 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-}  // namespace
+uid_t ownerOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
 
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout,
                   const std::map<std::string, std::string>& extraEnv) {

@@ -28,6 +28,10 @@ struct ProcessResult {
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout = std::chrono::seconds(60),
                   const std::map<std::string, std::string>& extraEnv = {});
 
+// A whole file's bytes ("" when unreadable), and the owner of a path itself (-1 when missing).
+std::string slurp(const std::string& path);
+uid_t ownerOf(const std::string& path);
+
 class TempDir {
  public:
   TempDir();

@@ -35,16 +35,6 @@ struct Answer {
   std::string text;  // everything the client printed, for failure messages
 };
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-uid_t ownerOf(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
-
 // The ordinary test user, created once; its home is emptied for every test.
 const passwd& testUser() {
   if (!::getpwnam(kUser)) run({"/usr/sbin/useradd", "--system", "-M", "-d", kUserHome, "-s", "/usr/sbin/nologin", kUser});

@@ -46,16 +46,6 @@ Account testAccount(const char* name) {
   return {p->pw_uid, p->pw_gid};
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-uid_t ownerOf(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
-
 // A process started as `uid` whose standard output we read.
 struct Child {
   pid_t pid = -1;
