@@ -268,6 +268,9 @@ TEST_F(TransferTest, FailedDownloadsLeaveTheLocalPathUntouched) {
   EXPECT_EQ(delegate_.events, Events{"fail:none"});
   EXPECT_FALSE(sftp_->copyItemAtRemotePath(remote_ + "/empty", local_ + "/fresh"));
   EXPECT_FALSE(exists(local_ + "/fresh"));
+  // Resuming onto a missing file: the file it made goes again when the remote one can't be read.
+  EXPECT_FALSE(sftp_->resumeItemAtRemotePath(remote_ + "/absent", local_ + "/fresh"));
+  EXPECT_FALSE(exists(local_ + "/fresh"));
 
   // Only regular files are read: a directory, and a FIFO that would block the server for ever.
   ASSERT_EQ(mkfifo((remote_ + "/fifo").c_str(), 0644), 0);

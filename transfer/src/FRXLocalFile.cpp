@@ -67,6 +67,11 @@ LocalDestination::~LocalDestination() {
     fd_.reset();
     ::unlink(temporaryPath_.c_str());
   }
+  // A resumed download that made its file and never got a byte leaves nothing behind either.
+  if (createdEmpty_) {
+    fd_.reset();
+    ::unlink(path_.c_str());
+  }
 }
 
 int LocalDestination::checkReplaceable(std::string_view path) {
@@ -84,7 +89,11 @@ int LocalDestination::checkReplaceable(std::string_view path) {
 int LocalDestination::openForAppending(std::string_view path, std::uint64_t& size) {
   path_ = path;
   appending_ = true;
-  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    createdEmpty_ = fd >= 0;
+  }
   if (fd < 0) return errno;
   fd_.reset(fd);
   struct stat st {};
@@ -109,6 +118,7 @@ int LocalDestination::create(std::string_view path) {
 }
 
 int LocalDestination::write(const char* data, std::size_t size) {
+  if (size > 0) createdEmpty_ = false;
   while (size > 0) {
     ssize_t n = ::write(fd_.get(), data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -120,7 +130,10 @@ int LocalDestination::write(const char* data, std::size_t size) {
 }
 
 int LocalDestination::commit() {
-  if (appending_) return fd_.reset();
+  if (appending_) {
+    createdEmpty_ = false;
+    return fd_.reset();
+  }
   const mode_t mode = keptMode_ ? *keptMode_ : (0666 & ~currentUmask());
   if (::fchmod(fd_.get(), mode) != 0) return errno;
   if (int closeError = fd_.reset(); closeError != 0) return closeError;

@@ -44,7 +44,8 @@ public:
   LocalDestination() = default;
   LocalDestination(const LocalDestination&) = delete;
   LocalDestination& operator=(const LocalDestination&) = delete;
-  // Removes the temporary file unless commit succeeded.
+  // Removes the temporary file unless commit succeeded, and a file that openForAppending created
+  // when nothing was written to it.
   ~LocalDestination();
 
   // Whether `path` may be replaced: it is missing, or a regular file with write permission (whose
@@ -68,6 +69,7 @@ private:
   std::string temporaryPath_;
   std::optional<mode_t> keptMode_;  // the mode of the file being replaced
   bool appending_ = false;
+  bool createdEmpty_ = false;  // made by openForAppending, nothing written yet
 };
 
 }  // namespace frx
