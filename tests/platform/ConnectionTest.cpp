@@ -1,9 +1,12 @@
 // The service end of a connection over a socketpair: the challenge, the frame limits in each
-// direction, and the sender check of every message.
+// direction, and the sender check of every message. And the listener's cap on one user's admissions.
 #include "platform/xpc/Connection.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/xpc/Listener.h"
 #include "platform/xpc/ValueCodec.h"
 
 namespace zeb::xpc {
@@ -155,6 +159,77 @@ TEST_F(ServiceConnection, AnotherProcessWritingOnTheAdmittedSocketIsDropped) {
   ASSERT_EQ(::waitpid(child, &raw, 0), child);
   EXPECT_EQ(dropReason(), "message from another process than the peer");
   EXPECT_EQ(handled_.load(), 1);
+}
+
+// Admissions that wait until released, then refuse.
+class HeldAdmissions : public ListenerDelegate {
+ public:
+  bool shouldAcceptNewConnection(Listener&, const std::shared_ptr<Connection>&) override {
+    std::unique_lock lock(mutex_);
+    ++calls_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return released_; });
+    return false;
+  }
+  bool callsReach(int count) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, 5s, [&] { return calls_ == count; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int calls_ = 0;
+  bool released_ = false;
+};
+
+UniqueFd connectTo(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+// Whether the service has closed `fd` (within `wait`).
+bool closedWithin(const UniqueFd& fd, std::chrono::milliseconds wait) {
+  pollfd ready{fd.get(), POLLIN, 0};
+  char byte;
+  return ::poll(&ready, 1, static_cast<int>(wait.count())) == 1 && ::read(fd.get(), &byte, 1) == 0;
+}
+
+TEST(ListenerLimits, AThirdAdmissionOfOneUserIsDroppedWhileTwoAreUnderWay) {
+  // The listener's thread runs for the rest of the process, as it does in the daemon.
+  static HeldAdmissions delegate;
+  char directory[] = "/tmp/zeb-listener-XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  auto created = Listener::create(std::string(directory) + "/socket", ListenerOptions{}, nullptr);
+  ASSERT_TRUE(created.ok());
+  static Listener* listener = created->release();
+  listener->setDelegate(&delegate);
+  listener->resume();
+
+  UniqueFd first = connectTo(listener->socketPath()), second = connectTo(listener->socketPath());
+  ASSERT_TRUE(delegate.callsReach(2));
+  UniqueFd third = connectTo(listener->socketPath());
+  EXPECT_TRUE(closedWithin(third, 2s)) << "a third admission of one uid was queued";
+  EXPECT_FALSE(closedWithin(first, 0ms));
+
+  // Once they end, the uid's slots are free again.
+  delegate.release();
+  EXPECT_TRUE(closedWithin(first, 2s));
+  EXPECT_TRUE(closedWithin(second, 2s));
+  UniqueFd fourth = connectTo(listener->socketPath());
+  EXPECT_TRUE(delegate.callsReach(3));
+  EXPECT_TRUE(closedWithin(fourth, 2s));
+  ::unlink(listener->socketPath().c_str());
+  ::rmdir(directory);
 }
 
 }  // namespace
