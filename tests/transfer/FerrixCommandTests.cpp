@@ -1,6 +1,9 @@
 // The ferrix command against a real sshd: each command once, the exit status and what a failure prints.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +167,59 @@ TEST(FerrixCommand, KnownHostsAcceptNewThenRefuseAChangedKey) {
   EXPECT_EQ(second.err.find("FRXConnection dealloc"), std::string::npos);
   insecure.push_back("-v");
   EXPECT_NE(ferrix({"ls", "/"}, insecure).err.find("-[FRXConnection dealloc]"), std::string::npos);
+}
+
+// Reads what the program on a terminal's other end shows, until `wanted` appears or the output ends
+// (or 20 s pass).
+std::string readTerminal(int master, const std::string& wanted = "") {
+  std::string seen;
+  for (int waits = 0; waits < 200 && (wanted.empty() || seen.find(wanted) == std::string::npos); ++waits) {
+    pollfd ready{master, POLLIN, 0};
+    if (::poll(&ready, 1, 100) == 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the program has gone
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  return seen;
+}
+
+TEST(FerrixCommand, APassphraseIsAskedOnTheTerminalWithoutEchoAndEchoComesBack) {
+  const std::string passphrase = SshServer::passphrase();
+  std::vector<std::string> words{FERRIX_COMMAND, "--known-hosts", server().localDirectory() + "/tty_known_hosts",
+                                 "-P", std::to_string(server().port()), "-i", server().passphraseKeyPath(),
+                                 server().user() + "@127.0.0.1", "ls", "/"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // Answered, and cut short by Ctrl-C at the prompt.
+  for (bool interrupted : {false, true}) {
+    SCOPED_TRACE(interrupted ? "Ctrl-C" : "answered");
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::unsetenv("SSH_AUTH_SOCK");
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    std::string shown = readTerminal(master, "Passphrase for ");
+    termios terminal{};
+    ASSERT_EQ(::tcgetattr(master, &terminal), 0);
+    EXPECT_EQ(terminal.c_lflag & ECHO, 0u) << shown;
+    const std::string typed = interrupted ? std::string(1, static_cast<char>(terminal.c_cc[VINTR])) : passphrase + "\n";
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    // Echo is back before the program goes on (or ends).
+    shown += readTerminal(master, interrupted ? "" : "\n");
+    ASSERT_EQ(::tcgetattr(master, &terminal), 0);
+    EXPECT_NE(terminal.c_lflag & ECHO, 0u);
+    shown += readTerminal(master);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(master);
+    EXPECT_EQ(WEXITSTATUS(status), interrupted ? 130 : 0) << shown;
+    EXPECT_EQ(shown.find(passphrase), std::string::npos) << shown;
+  }
 }
 
 // Runs a program in the background with a pipe on its standard input and output.

@@ -119,28 +119,40 @@ bool isSafeLocalName(std::string_view name) {
 // exits after it; at any other moment nothing local is half-made and the command exits at once.
 std::atomic<FRXSFTP*> transferring{nullptr};
 volatile sig_atomic_t caughtSignal = 0;
+// The terminal's settings while a prompt has its echo turned off, to put back on the way out.
+termios echoingTerminal{};
+volatile sig_atomic_t echoIsOff = 0;
 
 extern "C" void onSignal(int signal) {
   caughtSignal = signal;
   if (FRXSFTP* sftp = transferring.load()) {
     sftp->cancelTransfer();
   } else {
+    if (echoIsOff != 0) tcsetattr(STDIN_FILENO, TCSANOW, &echoingTerminal);
     _exit(128 + signal);
   }
 }
 
+// Echo goes off before the prompt shows, so nothing typed after it is ever shown, and comes back
+// however the prompt ends (a signal included).
 std::optional<std::string> askWithoutEcho(const std::string& prompt) {
   if (isatty(STDIN_FILENO) == 0) return std::nullopt;
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
   termios quiet = saved;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  echoingTerminal = saved;
+  echoIsOff = 1;
+  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) {
+    echoIsOff = 0;
+    return std::nullopt;
+  }
   std::fputs(prompt.c_str(), stderr);
   std::fflush(stderr);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   std::string answer;
   std::getline(std::cin, answer);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  echoIsOff = 0;
   std::fputc('\n', stderr);
   return answer;
 }
