@@ -40,8 +40,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr const char* kMobility =
-    "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info";
 
 void tool(DaemonHarness& d, const std::string& path, const std::string& body) {
   const std::string file = d.rootDir() + path;

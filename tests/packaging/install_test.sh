@@ -4,11 +4,7 @@
 # builds and runs against the installed Ferrix through pkg-config and through find_package.
 set -eu
 build=$1
-fail() { echo "FAIL: $*" >&2; exit 1; }
-stage=$(mktemp -d)
-activator=
-trap 'kill $activator 2>/dev/null || true; rm -rf "$stage"' EXIT
-chmod 755 "$stage"
+. "$(dirname "$0")/lib.sh"
 
 DESTDIR=$stage/dest cmake --install "$build" --prefix /usr/local >"$stage/install.log" 2>&1 || fail "install: $(tail "$stage/install.log")"
 p=$stage/dest/usr/local
@@ -28,19 +24,8 @@ done
 grep -q "^ExecStart=/usr/local/sbin/com.orvel.tessel.zeb.privileged --root /usr/local/libexec/com.orvel.tessel.zeb.privileged/root$" \
   "$p/lib/systemd/system/com.orvel.tessel.zeb.privileged.service" || fail "unit ExecStart"
 
-# Sign the installed client (installing may have rewritten it), start the installed daemon on demand.
-mkdir "$stage/anchors"
-"$p/bin/zeb-codesign" keygen orvel "$stage/anchors" >/dev/null
-"$p/bin/zeb-codesign" sign --key "$stage/anchors/orvel.key" --identifier com.orvel.tessel.VellumDrift "$p/bin/zebctl"
-systemd-socket-activate -l "$stage/zeb.sock" "$p/sbin/com.orvel.tessel.zeb.privileged" --root "$root" \
-  --anchors "$stage/anchors" 2>"$stage/daemon.log" &
-activator=$!
-for _ in $(seq 100); do [ -S "$stage/zeb.sock" ] && break; sleep 0.05; done
-answer=$("$p/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 ready) || fail "installed client: $(cat "$stage/daemon.log")"
-[ "$answer" = '{"args":["0.84"],"callback":"helperReadyWithVersion:"}' ] || fail "answer $answer"
-"$p/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 stop
-wait $activator || fail "daemon exit status $?"
-activator=
+# The installed daemon, started on demand, admits the installed zebctl once it is signed.
+daemonAdmitsSignedClient "$p/bin" "$p/sbin" "$root"
 
 # A tiny consumer of the installed library, built both ways.
 mkdir "$stage/app"

@@ -6,11 +6,7 @@
 # everything again.
 set -eu
 build=$1
-fail() { echo "FAIL: $*" >&2; exit 1; }
-stage=$(mktemp -d)
-activator=
-trap 'kill $activator 2>/dev/null || true; rm -rf "$stage"' EXIT
-chmod 755 "$stage"
+. "$(dirname "$0")/lib.sh"
 
 pkgs=$stage/pkgs
 for config in CPackConfig.cmake CPackConfigFerrix.cmake; do
@@ -57,18 +53,7 @@ done
 LD_LIBRARY_PATH=$scratch/usr/lib "$scratch/usr/bin/ferrix" --help | grep -q 'USER@HOST' || fail "installed ferrix"
 
 # The installed daemon, started on demand, admits the installed zebctl once it is signed.
-mkdir "$stage/anchors"
-"$scratch/usr/bin/zeb-codesign" keygen orvel "$stage/anchors" >/dev/null
-"$scratch/usr/bin/zeb-codesign" sign --key "$stage/anchors/orvel.key" --identifier com.orvel.tessel.VellumDrift "$scratch/usr/bin/zebctl"
-systemd-socket-activate -l "$stage/zeb.sock" "$scratch/usr/sbin/com.orvel.tessel.zeb.privileged" --root "$scratch/$root" \
-  --anchors "$stage/anchors" 2>"$stage/daemon.log" &
-activator=$!
-for _ in $(seq 100); do [ -S "$stage/zeb.sock" ] && break; sleep 0.05; done
-answer=$("$scratch/usr/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 ready) || fail "installed client: $(cat "$stage/daemon.log")"
-[ "$answer" = '{"args":["0.84"],"callback":"helperReadyWithVersion:"}' ] || fail "answer $answer"
-"$scratch/usr/bin/zebctl" --socket "$stage/zeb.sock" --timeout 20 stop >/dev/null
-wait $activator || fail "daemon exit status $?"
-activator=
+daemonAdmitsSignedClient "$scratch/usr/bin" "$scratch/usr/sbin" "$scratch/$root"
 
 if command -v lintian >/dev/null 2>&1; then
   lintian --fail-on error,warning "$helper" "$ferrix" >"$stage/lintian.log" 2>&1 || fail "lintian: $(cat "$stage/lintian.log")"

@@ -28,6 +28,11 @@ struct ProcessResult {
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout = std::chrono::seconds(60),
                   const std::map<std::string, std::string>& extraEnv = {});
 
+// Where the daemon looks for two of the tools it runs, below its system root.
+constexpr const char* kMobility =
+    "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info";
+constexpr const char* kBluetooth = "/System/Library/Frameworks/IOBluetooth.framework/Versions/A/Resources/BluetoothReporter";
+
 // A whole file's bytes ("" when unreadable), and the owner of a path itself (-1 when missing).
 std::string slurp(const std::string& path);
 uid_t ownerOf(const std::string& path);

@@ -20,15 +20,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr const char* kMobility =
-    "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info";
-constexpr const char* kBluetooth = "/System/Library/Frameworks/IOBluetooth.framework/Versions/A/Resources/BluetoothReporter";
 constexpr uid_t kUser = 4242;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 std::string sh(const std::string& script, const std::map<std::string, std::string>& env = {}) {
   const ProcessResult r = run({"/bin/sh", "-c", script}, 120s, env);

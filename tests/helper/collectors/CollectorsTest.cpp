@@ -23,9 +23,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr const char* kMobility =
-    "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Resources/get-mobility-info";
-constexpr const char* kBluetooth = "/System/Library/Frameworks/IOBluetooth.framework/Versions/A/Resources/BluetoothReporter";
 constexpr const char* kUser = "zebcollect";
 constexpr const char* kUserHome = "/tmp/zebcollect-home";
 

@@ -34,18 +34,6 @@ void writeFile(const std::string& path, const std::string& text, mode_t mode = 0
   ::chmod(path.c_str(), mode);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-uid_t ownerOf(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -195,13 +183,13 @@ TEST_F(Logs, CopyRequestOfAHundredFilesCopiesEachWholeForTheClient) {
   EXPECT_TRUE(a.error.is_null());
   for (int i = 0; i < 98; ++i) {
     const std::string copy = dest + "/copy" + std::to_string(i);
-    ASSERT_EQ(readFile(copy), std::string(1000 + i, 'a' + i % 26)) << i;
+    ASSERT_EQ(slurp(copy), std::string(1000 + i, 'a' + i % 26)) << i;
     EXPECT_EQ(ownerOf(copy), kNobody);
     EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
   }
-  EXPECT_EQ(readFile(dest + "/Report/crash.txt"), "crashed");
+  EXPECT_EQ(slurp(dest + "/Report/crash.txt"), "crashed");
   EXPECT_EQ(ownerOf(dest + "/Report/crash.txt"), kNobody);
-  EXPECT_EQ(readFile(dest + "/odd98"), "spelt oddly");
+  EXPECT_EQ(slurp(dest + "/odd98"), "spelt oddly");
   EXPECT_TRUE(d.waitForLog("Copying: /var/log/app42.log -> " + dest + "/copy42"));
 }
 
@@ -265,9 +253,9 @@ TEST_F(Logs, CopyStopsAtTheFirstFailureAndKeepsWhatWasCopied) {
   EXPECT_EQ(a.result, json::object());
   EXPECT_EQ(cocoaError(a.error), (json{"NSCocoaErrorDomain", 516}));
   EXPECT_EQ(a.error["userInfo"]["NSFilePath"], dest + "/2");
-  EXPECT_EQ(readFile(dest + "/1"), "a");
+  EXPECT_EQ(slurp(dest + "/1"), "a");
   EXPECT_EQ(ownerOf(dest + "/1"), kNobody);
-  EXPECT_EQ(readFile(dest + "/2"), "theirs");
+  EXPECT_EQ(slurp(dest + "/2"), "theirs");
   EXPECT_FALSE(fs::exists(dest + "/3"));
 
   // A folder that isn't the client's, directly or through a link the client planted.
