@@ -6,7 +6,9 @@
 #include "helper/collectors/Collectors.h"
 #include "helper/files/Ownership.h"
 #include "helper/logs/LogGathering.h"
+#include "helper/files/LogText.h"
 #include "helper/files/PathPolicy.h"
+#include "helper/files/PrivatePlace.h"
 #include "platform/codesign/CodeObject.h"
 #include "platform/codesign/Requirement.h"
 #include "platform/foundation/EmbeddedPlist.h"
@@ -14,15 +16,7 @@
 
 using namespace zeb;
 
-namespace {
-
-// Every proxy shares this handler: an undeliverable callback ends the helper.
-void remoteProxyErrorHandler(const Error& error) {
-  systemLog(LOG_NOTICE, "privileged helper got an XPC error: %s", error.localizedDescription().c_str());
-  flushAndExit(1);
-}
-
-}  // namespace
+constexpr const char* kXPCErrorLine = "privileged helper got an XPC error: %s";
 
 ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
     : options_(std::move(options)), tasks_(limits) {
@@ -74,17 +68,34 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   std::lock_guard admitted(admissionMutex_);
   connection_.set(conn);
   conn->setExportedInterface(exportedInterface_);
-  auto proxy = std::make_shared<ZEBPrivilegedClientProxy>(xpc::RemoteProxy(conn, remoteProxyErrorHandler));
+  std::weak_ptr<xpc::Connection> weak = conn;
+  auto proxy = std::make_shared<ZEBPrivilegedClientProxy>(
+      xpc::RemoteProxy(conn, [this, weak](const Error& error) { deliveryFailed(weak, error); }));
   client_.set(proxy);
+  clients_.admit(conn, proxy);
   conn->resume();
   systemLog(LOG_NOTICE, "Connected to client %s over connection %s", proxy->description().c_str(),
             conn->description().c_str());
   return true;
 }
 
+std::shared_ptr<ZEBPrivilegedClientProtocol> ZEBPrivilegedDaemon::clientOf(uid_t uid) const {
+  if (auto proxy = clients_.latestOpenOf(uid)) return proxy;
+  systemLog(LOG_NOTICE, kXPCErrorLine, ("no open connection of uid " + std::to_string(uid)).c_str());
+  if (!clients_.anyOpen()) flushAndExit(1);
+  return nullptr;
+}
+
+void ZEBPrivilegedDaemon::deliveryFailed(const std::weak_ptr<xpc::Connection>& connection, const Error& error) const {
+  systemLog(LOG_NOTICE, kXPCErrorLine, files::printableText(error.localizedDescription()).c_str());
+  // A send that failed part-way leaves the stream unusable; nothing more goes to that client.
+  if (auto c = connection.lock()) c->invalidate();
+  if (!clients_.anyOpen()) flushAndExit(1);
+}
+
 void ZEBPrivilegedDaemon::performReadyCheck() {
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon performReadyCheck: version: %s", kZEBHelperVersion);
-  if (auto c = client()) c->helperReadyWithVersion(kZEBHelperVersion);
+  if (auto c = clientOf(ZEBRequester::current().uid)) c->helperReadyWithVersion(kZEBHelperVersion);
 }
 
 void ZEBPrivilegedDaemon::showPrivileges() {
@@ -92,13 +103,24 @@ void ZEBPrivilegedDaemon::showPrivileges() {
   char text[128];
   std::snprintf(text, sizeof text, "Hello world! uid = %d, euid = %d, pid = %d", static_cast<int>(getuid()),
                 static_cast<int>(geteuid()), static_cast<int>(getpid()));
-  if (auto c = client()) c->logMessage(text);
+  if (auto c = clientOf(ZEBRequester::current().uid)) c->logMessage(text);
 }
 
 void ZEBPrivilegedDaemon::stopDaemon() {
+  const ZEBRequester from = ZEBRequester::current();
+  if (from.isRoot()) stopEverything();
+  // Another user's stop ends that user's work; the daemon only when nobody else needs it.
+  systemLog(LOG_NOTICE, "Stopping the tools of %s", from.description().c_str());
+  tasks_.stopUser(from.uid);
+  if (!clients_.anyOpenOfOthersThan(from.uid) && !tasks_.hasToolsOfOthersThan(from.uid)) stopEverything();
+  systemLog(LOG_NOTICE, "Other users are still served: not stopping");
+}
+
+void ZEBPrivilegedDaemon::stopEverything() {
   systemLog(LOG_NOTICE, "Stopping.");
   terminateRunningTasks();
   client_.set(nullptr);
+  files::PrivatePlace::removeAll();
   flushAndExit(0);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "helper/AtomicProperty.h"
+#include "helper/ZEBClients.h"
 #include "helper/TaskRunner.h"
 #include "helper/ZEBPrivilegedProtocols.h"
 #include "helper/ZEBRequest.h"
@@ -46,7 +47,9 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   // connection the message came on.
   void performReadyCheck() override;
   void showPrivileges() override;
-  [[noreturn]] void stopDaemon() override;
+  // Root's stop ends every tool and the daemon; another user's ends that user's tools, and the
+  // daemon only when no other user has a connection open or a tool running or waiting.
+  void stopDaemon() override;
   void runMobilityReportWithDestination(const zeb::URL& destination) override;
   void runSysdiagnoseWithDestination(const zeb::URL& destination) override;
   void runWifiDiagnoseWithDestination(const zeb::URL& destination) override;
@@ -58,19 +61,29 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   void gatherInstallLogsWithDestination(const zeb::URL& destination) override;
   void copyLogFiles(const zeb::Dictionary& files) override;
 
-  // A request of the message being handled on this thread, answered by `Callback`.
+  // A request of the message being handled on this thread, answered by `Callback` to the latest
+  // open connection of its sender's uid.
   template <ZEBFinishCallback Callback>
   ZEBRequest request() const {
-    return ZEBRequest{ZEBRequester::current(), ZEBAnswer([this] { return clientProtocol(); }, Callback,
-                                                         kZEBSelector<Callback>)};
+    ZEBRequester from = ZEBRequester::current();
+    const uid_t uid = from.uid;
+    return ZEBRequest{std::move(from), ZEBAnswer([this, uid] { return clientOf(uid); }, Callback,
+                                                 kZEBSelector<Callback>)};
   }
+
+  // The client that hears answers for `uid`: its latest admitted connection still open. With none,
+  // the answer is dropped (and logged); when no admitted connection of anyone is open any more, the
+  // daemon ends with status 1.
+  std::shared_ptr<ZEBPrivilegedClientProtocol> clientOf(uid_t uid) const;
 
   // The task runner: a tool for the user who sent a request, in that user's slots.
   using TaskSetup = TaskRunner::Setup;
   using TaskCallback = TaskRunner::Completion;
   void runCommand(const ZEBRequester& requester, const std::string& command, std::vector<std::string> arguments,
-                  TaskSetup setup, TaskCallback callback, TaskRunner::LaunchFailure failed) {
-    tasks_.run(requester.uid, command, std::move(arguments), std::move(setup), std::move(callback), std::move(failed));
+                  TaskSetup setup, TaskCallback callback, TaskRunner::LaunchFailure failed,
+                  TaskRunner::Stopped stopped = nullptr) {
+    tasks_.run(requester.uid, command, std::move(arguments), std::move(setup), std::move(callback), std::move(failed),
+               std::move(stopped));
   }
   void terminateRunningTasks() { tasks_.terminateAll(); }
 
@@ -86,12 +99,16 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   const Options& options() const { return options_; }
 
  private:
-  std::shared_ptr<ZEBPrivilegedClientProtocol> clientProtocol() const { return client_.get(); }
+  // A callback to a client could not be delivered: that connection is done with; the daemon ends
+  // (status 1) once no admitted connection is open.
+  void deliveryFailed(const std::weak_ptr<zeb::xpc::Connection>& connection, const zeb::Error& error) const;
+  [[noreturn]] void stopEverything();
 
   Options options_;
   std::shared_ptr<zeb::xpc::Interface> exportedInterface_;
   AtomicProperty<zeb::xpc::Connection> connection_;
   AtomicProperty<ZEBPrivilegedClientProxy> client_;
+  ZEBClients clients_;
   TaskRunner tasks_;
   std::mutex admissionMutex_;
 };

@@ -50,3 +50,9 @@ void ZEBAnswer::send(const ZEBResult& result, const ZEBOptionalError& error) {
   if (!client_) return;
   if (auto c = client_()) ((*c).*callback_)(result, error);
 }
+
+void ZEBAnswer::abandon() {
+  if (done_) return;
+  done_ = true;
+  systemLog(LOG_NOTICE, "A stop ended the request answered by %s: no answer is sent", selector_);
+}

@@ -27,9 +27,10 @@ struct ZEBRequester {
   std::string description() const;
 };
 
-// The one answer of a request: a "DidFinish" callback sent to whichever client is then the latest
-// admitted one. Move-only. An answer dropped unsent is a bug: it is logged as one and the client
-// still gets the request's own callback with an error, never silence.
+// The one answer of a request: a "DidFinish" callback sent to the requester's user, to whichever of
+// that user's connections is then the latest admitted one still open (the source decides). Move-only.
+// An answer dropped unsent is a bug: it is logged as one and the client still gets the request's
+// own callback with an error, never silence. Only a stop may end a request without an answer.
 class ZEBAnswer {
  public:
   using ClientSource = std::function<std::shared_ptr<ZEBPrivilegedClientProtocol>()>;
@@ -43,6 +44,8 @@ class ZEBAnswer {
 
   // Sends the answer; any later call is logged and sends nothing.
   void send(const ZEBResult& result, const ZEBOptionalError& error);
+  // A stop ended the request: it is never answered.
+  void abandon();
 
  private:
   ClientSource client_;

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "helper/ZEBPrivilegedDaemon.h"
+#include "helper/files/PrivatePlace.h"
 #include "platform/foundation/Log.h"
 #include "Utility/SystemRoot.h"
 #include "platform/foundation/UserDefaults.h"
@@ -19,7 +21,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--anchors DIR] [--root DIR]\n"
-    "           [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
+    "           [--work-dir DIR] [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
     "\n"
     "Serves the privileged helper on a Unix socket: the one passed by systemd socket activation,\n"
     "else PATH (default /run/com.orvel.tessel.zeb.privileged.sock).\n"
@@ -28,6 +30,8 @@ constexpr const char* kUsage =
     "  --anchors DIR        directory of NAME.pub anchor keys\n"
     "                       (default /etc/com.orvel.tessel.zeb.privileged/anchors)\n"
     "  --root DIR           system root under which the operating system's tools and files are found\n"
+    "  --work-dir DIR       root-only folder for the private places tools work in\n"
+    "                       (default /var/lib/com.orvel.tessel.zeb.privileged/private)\n"
     "  --console-user NAME  the console user on hosts without a seat\n"
     "  --log-stderr         echo every system log line to standard error\n"
     "  -LogDebug N          threshold of the leveled log (a user default)\n"
@@ -47,6 +51,7 @@ constexpr const char* kUsage =
 struct CommandLine {
   std::string socketPath = "/run/com.orvel.tessel.zeb.privileged.sock";
   std::string systemRoot = "/";
+  std::string workDir = zeb::files::kDefaultPrivateBase;
   bool logStderr = false;
   ZEBPrivilegedDaemon::Options daemon;
   zeb::xpc::ListenerOptions listener;
@@ -64,6 +69,7 @@ bool parse(int argc, char** argv, CommandLine& out) {
     if (a == "--socket") { if (!next(out.socketPath)) return false; }
     else if (a == "--anchors") { if (!next(out.daemon.anchorsDirectory)) return false; }
     else if (a == "--root") { if (!next(out.systemRoot)) return false; }
+    else if (a == "--work-dir") { if (!next(out.workDir)) return false; }
     else if (a == "--console-user") { if (!next(v)) return false; out.daemon.consoleUser = v; }
     else if (a == "--log-stderr") out.logStderr = true;
     else if (a == "--pidfd-fallback") out.listener.forcePidfdFallback = true;
@@ -111,6 +117,24 @@ int main(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  if (auto s = zeb::files::PrivatePlace::prepareBase(cl.workDir); !s.ok()) {
+    zeb::systemLog(LOG_CRIT, "Can't use %s for private places: %s", cl.workDir.c_str(),
+                   s.error().localizedDescription().c_str());
+    zeb::flushAndExit(1);
+  }
+  // A signal that ends the daemon first removes the private places of the requests under way. The
+  // signals are taken by one thread (tools get a clean mask and default actions at spawn).
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, sig);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  std::thread([ending] {
+    int sig = 0;
+    if (sigwait(&ending, &sig) != 0) return;
+    zeb::systemLog(LOG_NOTICE, "Ending on signal %d", sig);
+    zeb::files::PrivatePlace::removeAll();
+    zeb::flushAndExit(128 + sig);
+  }).detach();
 
   // The one daemon object lives as long as the process.
   static ZEBPrivilegedDaemon daemon(cl.daemon, TaskLimits::fromUserDefaults());

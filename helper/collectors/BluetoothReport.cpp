@@ -63,7 +63,7 @@ void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBReque
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
             std::optional<std::string> found;
             Result<SharedPlace> folder = openClientDirectory(desktop, place->client);
-            if (folder) found = newestEntry(*folder.value(), start, pattern.value());
+            if (folder) found = newestEntry(folder.value()->directory, start, pattern.value());
             if (!found) {
               return ended.finish(std::nullopt,
                                     Error::withDescription(kBluetoothDomain, 102, "Couldnt locate generated report"));

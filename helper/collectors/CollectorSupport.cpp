@@ -72,50 +72,87 @@ void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string&
       [shared, completion = std::move(completion)](Task& task) { completion(*shared, task); },
       [shared, failed = std::move(failed), failureResult = std::move(failureResult)](const Error& error) {
         shared->finish(failureResult, failed(launchFailureStatus(error)));
-      });
+      },
+      [shared] { shared->answer.abandon(); });
 }
 
-ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place) {
-  return [place = std::move(place)](Task& task) { task.inheritDescriptor(place->directory.fd()); };
+Result<SharedWork> openWorkPlace() {
+  Result<files::PrivatePlace> place = files::PrivatePlace::create();
+  if (!place) {
+    systemLog(LOG_ERR, "Could not make a private place: %s", files::printableText(place.error().localizedDescription()).c_str());
+    return std::move(place).takeError();
+  }
+  Result<files::ClientDirectory> directory = files::ClientDirectory::adopt(place->fd(), place->path());
+  if (!directory) return std::move(directory).takeError();
+  return SharedWork(std::make_shared<const WorkPlace>(WorkPlace{std::move(place).value(), std::move(directory).value()}));
 }
 
-std::optional<std::string> newestEntry(const ClientPlace& place, Date start, const Regex& pattern) {
+ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work) {
+  return [work = std::move(work)](Task& task) { task.inheritDescriptor(work->place.fd()); };
+}
+
+std::optional<std::string> newestEntry(const files::ClientDirectory& directory, Date start, const Regex& pattern) {
   systemLog(LOG_NOTICE, "Looking in %s for files created after %s with pattern %s",
-            files::printableText(place.directory.path()).c_str(), describeDate(start).c_str(),
-            pattern.pattern().c_str());
-  std::vector<files::FoundEntry> entries = place.directory.findEntries(start - std::chrono::seconds(1), pattern);
+            files::printableText(directory.resolvedPath()).c_str(), describeDate(start).c_str(),
+            files::printableText(pattern.pattern()).c_str());
+  std::vector<files::FoundEntry> entries = directory.findEntries(start - std::chrono::seconds(1), pattern);
   if (entries.empty()) return std::nullopt;
   return std::move(entries.back().name);
 }
 
-bool giveEntryToClient(const ClientPlace& place, const std::string& name, bool recursively) {
-  Result<files::PlacedItem> item = place.directory.openEntry(name);
+namespace {
+
+void logMoveFailure(std::string_view source, std::string_view target, const Error& error) {
+  systemLog(LOG_ERR, "Error moving %s -> %s: %s", files::printableText(source).c_str(),
+            files::printableText(target).c_str(), files::printableText(error.localizedDescription()).c_str());
+}
+
+}  // namespace
+
+Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
+                                 std::string_view sourceForLog) {
+  const std::string source = sourceForLog.empty() ? work.directory.pathOf(name) : std::string(sourceForLog);
+  std::string target = place.directory.pathOf(name);
+  Result<files::PlacedItem> item = work.directory.openEntry(name);
   if (!item) {
-    systemLog(LOG_WARNING, "Error updating permissions of %s: %s",
-              files::printableText(place.directory.pathOf(name)).c_str(),
-              files::printableText(item.error().localizedDescription()).c_str());
-    return false;
+    logMoveFailure(source, target, item.error());
+    return std::move(item).takeError();
   }
-  const bool inside = files::reownItem(item->fd.get(), item->path, place.client, recursively);
+  const bool inside = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true);
   struct stat top {};
-  return inside && ::fstat(item->fd.get(), &top) == 0 && top.st_uid == place.client;
+  if (!inside || ::fstat(item->fd.get(), &top) != 0 || top.st_uid != place.client) {
+    Error refused = cocoaFileError(EPERM, target, FileOperation::kWrite);
+    logMoveFailure(source, target, refused);
+    return refused;
+  }
+  systemLog(LOG_NOTICE, "Moving %s -> %s", files::printableText(source).c_str(), files::printableText(target).c_str());
+  std::string lastTarget;
+  Result<files::PlacedItem> placed = place.directory.moveItemFrom(work.place.fd(), name, source, &lastTarget);
+  if (!placed) {
+    if (!lastTarget.empty()) target = place.directory.pathOf(lastTarget);
+    logMoveFailure(source, target, placed.error());
+    return std::move(placed).takeError();
+  }
+  return std::move(placed->path);
 }
 
 std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error) {
-  const std::string sourceText = files::printableText(source);
-  std::string target = place.directory.pathOf(files::lastComponent(files::lexicallyNormalPath(source)));
-  systemLog(LOG_NOTICE, "Moving %s -> %s", sourceText.c_str(), files::printableText(target).c_str());
-  std::string lastTarget;
-  Result<files::PlacedItem> placed = place.directory.moveItem(source, &lastTarget);
-  if (!placed) {
-    if (!lastTarget.empty()) target = place.directory.pathOf(lastTarget);
-    systemLog(LOG_ERR, "Error moving %s -> %s: %s", sourceText.c_str(), files::printableText(target).c_str(),
-              files::printableText(placed.error().localizedDescription()).c_str());
-    if (error) *error = placed.error();
+  const std::string target = place.directory.pathOf(files::lastComponent(files::lexicallyNormalPath(source)));
+  const auto fail = [&](Error failure) -> std::optional<std::string> {
+    if (error) *error = std::move(failure);
     return std::nullopt;
+  };
+  Result<SharedWork> work = openWorkPlace();
+  if (!work) return fail(std::move(work).takeError());
+  std::string lastTarget;
+  Result<files::PlacedItem> taken = work.value()->directory.moveItem(source, &lastTarget);
+  if (!taken) {
+    logMoveFailure(source, target, taken.error());
+    return fail(std::move(taken).takeError());
   }
-  (void)files::reownItem(placed->fd.get(), placed->path, place.client, /*recursively=*/true);
-  return placed->path;
+  Result<std::string> published = publishEntry(place, *work.value(), taken->name, source);
+  if (!published) return fail(std::move(published).takeError());
+  return std::move(published).value();
 }
 
 std::optional<UserAccount> userNamed(const std::string& name) {

@@ -14,6 +14,7 @@
 
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
+#include "helper/files/PrivatePlace.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Regex.h"
@@ -38,18 +39,33 @@ Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& de
 // ownership rule. The error says why it could not be opened.
 Result<SharedPlace> openClientDirectory(std::string_view path, uid_t client);
 
-// A setup step that lets the tool write into the place through its pinned path.
-ZEBPrivilegedDaemon::TaskSetup inheritPlace(SharedPlace place);
+// Where a tool that writes a report into a folder works: a private place of root's, made fresh for
+// the request and removed with the last holder (the tool's completion keeps it). `directory` is the
+// same folder, for searching it and moving items into it by descriptor.
+struct WorkPlace {
+  files::PrivatePlace place;
+  files::ClientDirectory directory;
+};
+using SharedWork = std::shared_ptr<const WorkPlace>;
+Result<SharedWork> openWorkPlace();
 
-// The name of the newest entry created since `start` (one second of slack) whose name matches.
-std::optional<std::string> newestEntry(const ClientPlace& place, Date start, const Regex& pattern);
+// A setup step that lets the tool write into the work place through its pinned path.
+ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
 
-// Gives the entry `name` of the place to the place's user where it lies. True when the entry now
-// belongs to that user and nothing inside it failed.
-bool giveEntryToClient(const ClientPlace& place, const std::string& name, bool recursively);
+// The name of the newest entry of `directory` created since `start` (one second of slack) whose
+// name matches. Logs "Looking in %s for files created after %s with pattern %s".
+std::optional<std::string> newestEntry(const files::ClientDirectory& directory, Date start, const Regex& pattern);
 
-// Moves the item at `source` into the place under its own or a numbered name and gives it, with
-// everything inside, to the place's user: the item's new path, or nothing and the error.
+// Gives the entry `name` of the work place, with everything inside, to the place's user while it
+// is still out of everyone's reach, then moves it into the place under its own or a numbered name:
+// its final path there. Nothing is published unless all of it now belongs to that user. Log lines
+// name the item `sourceForLog` (default: its path in the work place).
+Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
+                                 std::string_view sourceForLog = {});
+
+// Moves the item at `source` into the place under its own or a numbered name, by way of a work
+// place where it is given to the place's user first: the item's new path, or nothing and the
+// error. Logs "Moving %s -> %s" and, on failure, "Error moving %s -> %s: %s".
 std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error);
 
 struct UserAccount {

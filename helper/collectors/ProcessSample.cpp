@@ -2,12 +2,17 @@
 // file the client named. The file appears whole or not at all, and an existing file is replaced only
 // when it is a regular file of the client's.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <limits>
+#include <sstream>
 #include <string>
 
 #include "Utility/SystemRoot.h"
@@ -41,6 +46,28 @@ std::function<Status(int)> writeSample(const Task& task, const std::string& path
   };
 }
 
+// Whether the process `pid` runs as `uid`, by its real and its effective uid. Read through a pidfd
+// taken first, so that the answer is about the process that holds the pid now and not one that
+// ended meanwhile.
+bool isProcessOf(std::uint64_t pid, uid_t uid) {
+  if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) return false;
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+  if (!pidfd) return false;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  bool matched = false;
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream fields(line.substr(4));
+    long long real = -1, effective = -1;
+    fields >> real >> effective;
+    matched = real == static_cast<long long>(uid) && effective == static_cast<long long>(uid);
+    break;
+  }
+  // Still the same process: a pidfd of an ended one polls readable.
+  pollfd p{pidfd.get(), POLLIN, 0};
+  return matched && ::poll(&p, 1, 0) == 0;
+}
+
 }  // namespace
 
 void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest request, std::uint64_t pid,
@@ -70,6 +97,12 @@ void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest requ
   const auto sampleFailed = [](int status) {
     return Error::withDescription(kSampleDomain, kSampleErrorCode, "Sample process failed with code: " + std::to_string(status));
   };
+  // Anyone but root samples only a process of its own: others' names and stacks are not theirs.
+  if (!request.from.isRoot() && !isProcessOf(pid, client)) {
+    systemLog(LOG_NOTICE, "Refusing to sample pid %llu for %s: not a process of that user",
+              static_cast<unsigned long long>(pid), request.from.description().c_str());
+    return request.finish(answer, sampleFailed(EPERM));
+  }
   runTool(
       daemon, std::move(request), SystemRoot::resolve(kSampleTool), {std::to_string(pid), kSampleSeconds}, nullptr,
       sampleFailed,

@@ -1,6 +1,7 @@
-// The collectors whose tool writes its report into the client's directory (through the pinned
-// path): sysdiagnose, Time Machine and Spotlight. Once the tool ends, the newest report made since
-// the start is given to the requester's user where it lies. They differ only in the rows below.
+// The collectors whose tool writes its report into a folder it is given: sysdiagnose, Time Machine
+// and Spotlight. The tool gets a private place of root's, never the client's folder; once it ends,
+// the newest report made there since the start is given to the requester's user and published into
+// the client's folder. They differ only in the rows below.
 #include <string>
 #include <vector>
 
@@ -58,28 +59,35 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
   const auto failed = [&c](int status) {
     return Error::withDescription(c.domain, 100, c.failedText + std::to_string(status));
   };
+  Result<SharedWork> work = openWorkPlace();
+  if (!work) return request.finish(std::nullopt, work.error());
   const Date start = now();
-  runTool(daemon, std::move(request), SystemRoot::resolve(c.tool), c.arguments(place.value()->directory.pinnedPath()),
-          inheritPlace(place.value()), failed,
-          [&c, place = place.value(), start, failed](ZEBRequest& ended, Task& task) {
+  runTool(daemon, std::move(request), SystemRoot::resolve(c.tool), c.arguments(work.value()->place.pinnedPath()),
+          inheritWork(work.value()), failed,
+          [&c, place = place.value(), work = work.value(), start, failed](ZEBRequest& ended, Task& task) {
             ZEBResult result;
             ZEBOptionalError error;
             if (task.terminationStatus() != 0) error = failed(task.terminationStatus());
             if (error && !c.searchAfterFailure) return ended.finish(result, error);
             Result<Regex> pattern = Regex::compile(c.reportPattern, true);
             if (!pattern) return ended.finish(result, pattern.error());
-            const auto name = newestEntry(*place, start, pattern.value());
+            const auto name = newestEntry(work->directory, start, pattern.value());
             if (!name) {
               return ended.finish(result,
                                     Error::withDescription(c.domain, c.notFoundCode, "Couldn't find generated report"));
             }
-            const std::string path = place->directory.pathOf(*name);
-            result = Dictionary{{"filePath", Value(path)}};
-            if (!giveEntryToClient(*place, *name, /*recursively=*/true) && c.notGivenCode != 0) {
-              error = Error::withDescription(c.domain, c.notGivenCode,
-                                             "failed to change permissions of sysdiagnose at " +
-                                                 URL::fileURLWithPath(path).absoluteString());
+            Result<std::string> published = publishEntry(*place, *work, *name);
+            if (!published) {
+              // Nothing reached the client's folder: no path to answer.
+              if (c.notGivenCode != 0) {
+                return ended.finish(result, Error::withDescription(c.domain, c.notGivenCode,
+                                                                   "failed to change permissions of sysdiagnose at " +
+                                                                       URL::fileURLWithPath(place->directory.pathOf(*name))
+                                                                           .absoluteString()));
+              }
+              return ended.finish(result, published.error());
             }
+            result = Dictionary{{"filePath", Value(published.value())}};
             ended.finish(result, error);
           });
 }

@@ -1,6 +1,7 @@
 // Wi-Fi diagnostics in two generations: the legacy tool announces its report on standard error and
-// the report is moved into the client's directory; the newer tool writes into the client's directory
-// (from build 13A483 on) or leaves its report on the console user's Desktop, whence it is moved.
+// the report is moved into the client's directory; the newer tool writes into a private place of
+// root's (from build 13A483 on), whence the report is published into the client's directory, or
+// leaves its report on the console user's Desktop, whence it is moved.
 #include <string>
 
 #include "Utility/SystemRoot.h"
@@ -63,10 +64,14 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
   std::vector<std::string> arguments = {"diagnose"};
   ZEBPrivilegedDaemon::TaskSetup setup;
   std::string desktop;
+  SharedWork work;
   if (writesToDestination) {
+    Result<SharedWork> made = openWorkPlace();
+    if (!made) return request.finish(std::nullopt, reportNotLocated());
+    work = made.value();
     arguments.push_back("-f");
-    arguments.push_back(place->directory.pinnedPath());
-    setup = inheritPlace(place);
+    arguments.push_back(work->place.pinnedPath());
+    setup = inheritWork(work);
   } else {
     // Older tools leave the report on the console user's Desktop. Without a console user there is
     // no such folder, and nothing the tool made could be found: answer now rather than run it.
@@ -77,20 +82,20 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
   }
   const Date start = now();
   runTool(daemon, std::move(request), SystemRoot::resolve(kWdutilTool), std::move(arguments), std::move(setup),
-          wifiFailedWithStatus, [place, start, writesToDestination, desktop](ZEBRequest& ended, Task& task) {
+          wifiFailedWithStatus, [place, work, start, writesToDestination, desktop](ZEBRequest& ended, Task& task) {
             if (task.terminationStatus() != 0)
               return ended.finish(std::nullopt, wifiFailedWithStatus(task.terminationStatus()));
             Result<Regex> pattern = Regex::compile(kWdutilReportPattern, true);
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
             ZEBResult result;
             if (writesToDestination) {
-              // The report stays where the tool wrote it, and becomes the requester's.
-              if (auto name = newestEntry(*place, start, pattern.value())) {
-                (void)giveEntryToClient(*place, *name, /*recursively=*/true);
-                result = Dictionary{{"filePath", Value(place->directory.pathOf(*name))}};
+              if (auto name = newestEntry(work->directory, start, pattern.value())) {
+                if (Result<std::string> published = publishEntry(*place, *work, *name); published) {
+                  result = Dictionary{{"filePath", Value(published.value())}};
+                }
               }
             } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {
-              if (auto name = newestEntry(*folder.value(), start, pattern.value())) {
+              if (auto name = newestEntry(folder.value()->directory, start, pattern.value())) {
                 if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*name), nullptr)) {
                   result = Dictionary{{"filePath", Value(*moved)}};
                 }

@@ -43,6 +43,13 @@ Result<ClientDirectory> ClientDirectory::open(std::string_view path, uid_t clien
   return ClientDirectory(std::move(readable).value(), lexicallyNormalPath(path), std::move(item->resolvedPath));
 }
 
+Result<ClientDirectory> ClientDirectory::adopt(int dirFd, std::string path) {
+  UniqueFd fd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 3));
+  if (!fd) return cocoaFileError(errno, path, FileOperation::kWrite);
+  std::string resolved = path;
+  return ClientDirectory(std::move(fd), std::move(path), std::move(resolved));
+}
+
 std::string ClientDirectory::pinnedPath() const { return "/dev/fd/" + std::to_string(fd_.get()); }
 
 std::string ClientDirectory::pathOf(std::string_view name) const { return joinPath(path_, name); }
@@ -62,9 +69,15 @@ Result<PlacedItem> ClientDirectory::openEntry(std::string_view name) const {
 Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::string* lastTarget) const {
   Result<WalkedParent> source = walkToParent(sourcePath, FileOperation::kWrite);
   if (!source) return std::move(source).takeError();
-  const std::string& name = source->name;
+  return moveItemFrom(source->dir.get(), source->name, sourcePath, lastTarget);
+}
+
+Result<PlacedItem> ClientDirectory::moveItemFrom(int sourceDirFd, std::string_view sourceName,
+                                                 std::string_view sourcePath, std::string* lastTarget) const {
+  const std::string name(sourceName);
+  if (!isPlainName(name)) return cocoaFileError(EINVAL, sourcePath, FileOperation::kWrite);
   if (lastTarget) *lastTarget = name;
-  UniqueFd item(::openat(source->dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd item(::openat(sourceDirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat itemStatus {};
   if (!item || ::fstat(item.get(), &itemStatus) != 0) return cocoaFileError(errno, sourcePath, FileOperation::kWrite);
   if (S_ISLNK(itemStatus.st_mode)) return cocoaFileError(ELOOP, sourcePath, FileOperation::kWrite);
@@ -73,7 +86,7 @@ Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::s
 
   struct stat sourceDir {};
   struct stat here {};
-  if (::fstat(source->dir.get(), &sourceDir) != 0 || ::fstat(fd_.get(), &here) != 0)
+  if (::fstat(sourceDirFd, &sourceDir) != 0 || ::fstat(fd_.get(), &here) != 0)
     return cocoaFileError(errno, sourcePath, FileOperation::kWrite);
   if (sameItem(sourceDir, here)) return PlacedItem{name, pathOf(name), std::move(item), false};
 
@@ -88,7 +101,7 @@ Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::s
   for (; attempt <= kMaxNameAttempts; ++attempt) {
     const std::string candidate = nameFor(attempt);
     if (lastTarget) *lastTarget = candidate;
-    if (::renameat2(source->dir.get(), name.c_str(), fd_.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
+    if (::renameat2(sourceDirFd, name.c_str(), fd_.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
       struct stat there {};
       if (::fstatat(fd_.get(), candidate.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || !sameItem(there, itemStatus)) {
         // The source name was swapped between our look and the rename: not what we meant to move.
@@ -112,7 +125,7 @@ Result<PlacedItem> ClientDirectory::moveItem(std::string_view sourcePath, std::s
     if (e != 0) {
       return cocoaFileError(e, pathOf(candidate), FileOperation::kWrite);
     }
-    if (const int removed = removeItem(source->dir.get(), name, itemStatus); removed != 0) {
+    if (const int removed = removeItem(sourceDirFd, name, itemStatus); removed != 0) {
       systemLog(LOG_WARNING, "Moved %s -> %s but could not remove the source: %s", printableText(sourcePath).c_str(),
                 printableText(pathOf(candidate)).c_str(),
                 cocoaFileError(removed, sourcePath, FileOperation::kWrite).localizedDescription().c_str());

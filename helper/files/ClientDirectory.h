@@ -43,6 +43,9 @@ class ClientDirectory {
   // (513), a link owned by someone else with ELOOP's (also 513), a missing one with 4.
   static Result<ClientDirectory> open(std::string_view path, uid_t client);
 
+  // A directory the daemon opened itself (a private place), under the path its log lines name.
+  static Result<ClientDirectory> adopt(int dirFd, std::string path);
+
   ClientDirectory(ClientDirectory&&) = default;
   ClientDirectory& operator=(ClientDirectory&&) = default;
 
@@ -74,6 +77,10 @@ class ClientDirectory {
   // with `moved` false. `lastTarget` receives the last name formed (the numbered name 1000 when
   // every name was taken).
   Result<PlacedItem> moveItem(std::string_view sourcePath, std::string* lastTarget = nullptr) const;
+  // The same for the entry `sourceName` of the directory `sourceDirFd` (a private place's item);
+  // `sourcePath` names it in errors.
+  Result<PlacedItem> moveItemFrom(int sourceDirFd, std::string_view sourceName, std::string_view sourcePath,
+                                  std::string* lastTarget = nullptr) const;
 
   // Copies the file or folder at `sourcePath` (a root-owned link at its end is followed) in here as
   // exactly `name`; fails with the file-exists error (516) if the name is taken. The copy appears

@@ -24,7 +24,7 @@ std::optional<std::string> FilePlacement::movePath(std::string_view source, std:
 
   const auto giveUp = [&](Error failure) -> std::optional<std::string> {
     systemLog(LOG_ERR, "Error moving %s -> %s: %s", sourceText.c_str(), printableText(target).c_str(),
-              failure.localizedDescription().c_str());
+              printableText(failure.localizedDescription()).c_str());
     if (error) *error = std::move(failure);
     return std::nullopt;
   };

@@ -92,6 +92,13 @@ int applyAttributes(int fd, const struct stat& source, CopyOwner owner) {
   return 0;
 }
 
+// A move hands over items that already belong to their user: each new item takes its owner the
+// moment it exists, so that nothing of root's shows in the user's directory while it fills.
+int takeOwner(int fd, const struct stat& source, CopyOwner owner) {
+  if (owner == CopyOwner::kPreserve && ::fchown(fd, source.st_uid, source.st_gid) != 0) return errno;
+  return 0;
+}
+
 // Where a copy failed: the errno value and which side it concerns.
 struct CopyFailure {
   int error = 0;
@@ -135,6 +142,7 @@ class TreeCopy {
       if (const int e = reopenForReading(sourceFd, st, in)) return {e, true};
       UniqueFd out(::openat(targetDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!out) return {errno, false};
+      if (const int e = takeOwner(out.get(), st, owner_)) return {e, false};
       if (const int e = copyData(in.get(), out.get(), budget_)) return {e, false};
       if (const int e = applyAttributes(out.get(), st, owner_)) return {e, false};
       return {};
@@ -143,6 +151,7 @@ class TreeCopy {
       if (::mkdirat(targetDirFd, name, 0700) != 0) return {errno, false};
       UniqueFd sub(::openat(targetDirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!sub) return {errno, false};
+      if (const int e = takeOwner(sub.get(), st, owner_)) return {e, false};
       if (const CopyFailure f = copyChildren(sourceFd, sub.get(), depth + 1); f.error) return f;
       if (const int e = applyAttributes(sub.get(), st, owner_)) return {e, false};
       return {};
@@ -283,7 +292,8 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
     if (const int e = reopenForReading(sourceFd, st, in)) return cocoaFileError(e, sourcePath, FileOperation::kRead);
     Result<StagedItem> staged = createStagedFile(dirFd, destinationPath);
     if (!staged) return staged;
-    int e = copyData(in.get(), staged->fd.get(), budget);
+    int e = takeOwner(staged->fd.get(), st, owner);
+    if (e == 0) e = copyData(in.get(), staged->fd.get(), budget);
     if (e == 0) e = applyAttributes(staged->fd.get(), st, owner);
     if (e != 0) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
     return staged;
@@ -291,6 +301,7 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
   if (S_ISDIR(st.st_mode)) {
     Result<StagedItem> staged = createStagedFolder(dirFd, destinationPath);
     if (!staged) return staged;
+    if (const int e = takeOwner(staged->fd.get(), st, owner)) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
     TreeCopy copy(owner, budget);
     CopyFailure failure = copy.copyChildren(sourceFd, staged->fd.get(), 0);
     if (!failure.error) {

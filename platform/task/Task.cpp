@@ -218,6 +218,13 @@ void Task::suspend() { sendSignal(SIGSTOP); }
 void Task::resume() { sendSignal(SIGCONT); }
 void Task::terminate() { sendSignal(SIGTERM); }
 
+void Task::terminateGroup() {
+  std::lock_guard lock(signalMutex_);
+  if (!launched_.load() || !running_.load()) return;
+  ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0);
+  ::kill(-pid_, SIGTERM);
+}
+
 void Task::waitUntilExit() {
   if (!launched_.load()) return;
   std::unique_lock lock(doneMutex_);

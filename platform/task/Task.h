@@ -4,6 +4,7 @@
 // The child is held by a pidfd, so a recycled pid can never be signalled by mistake.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -72,6 +73,9 @@ class Task : public std::enable_shared_from_this<Task> {
   void suspend();
   void resume();
   void terminate();
+  // terminate, and SIGTERM to the rest of the tool's process group in the same step (before the
+  // leader can be reaped): what it started ends with it.
+  void terminateGroup();
 
   // Blocks until the child has ended and its output is collected.
   void waitUntilExit();

@@ -139,7 +139,7 @@ DaemonHarness::~DaemonHarness() {
 
 void DaemonHarness::start() {
   std::vector<std::string> argv = {daemonPath(), "--socket", socketPath(), "--anchors", anchorsDir(),
-                                   "--root", rootDir(), "--log-stderr"};
+                                   "--root", rootDir(), "--work-dir", workDir(), "--log-stderr"};
   argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());

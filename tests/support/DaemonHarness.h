@@ -61,6 +61,8 @@ class DaemonHarness {
   std::string socketPath() const { return dir_.path() + "/zeb.sock"; }
   std::string anchorsDir() const { return dir_.path() + "/anchors"; }
   std::string rootDir() const { return dir_.path() + "/root"; }
+  // Where the daemon makes the private places its tools work in.
+  std::string workDir() const { return dir_.path() + "/private"; }
   pid_t pid() const { return pid_; }
 
   // A copy of `executable` signed with `key` (a NAME.key path; default: the test anchor "orvel").

@@ -33,6 +33,20 @@ class Recorder final : public NullClient {
   void logMessage(const std::string&) override { ++messages; }
 };
 
+// Prints each callback as it arrives: "got SELECTOR" and, for an answer with an error, its code.
+class Printer final : public NullClient {
+ public:
+  void received(const char* selector, const zeb::Array& arguments) override {
+    const zeb::Error* error = arguments.size() > 1 ? arguments[1].asError() : nullptr;
+    if (error) {
+      std::printf("got %s %lld\n", selector, static_cast<long long>(error->code()));
+    } else {
+      std::printf("got %s\n", selector);
+    }
+    std::fflush(stdout);
+  }
+};
+
 bool waitUntil(const std::atomic<int>& v, int atLeast, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (v.load() < atLeast) {
@@ -103,8 +117,9 @@ int runClientScenario(int argc, char** argv) {
     std::printf("first=%d second=%d\n", first.ready.load(), second.ready.load());
     return first.ready.load() == 0 ? 0 : 13;
   }
-  if (scenario == "current-quits") {
-    // The current client goes away; the next callback can't be delivered.
+  if (scenario == "latest-quits") {
+    // The latest client of this uid goes away: an earlier one of the same uid, still open, hears
+    // the answer, and the daemon serves on.
     Recorder first, second;
     auto a = ZEBClientConnection::connect(socket, first);
     if (!a.ok()) return 10;
@@ -114,7 +129,7 @@ int runClientScenario(int argc, char** argv) {
     (*b)->connection()->invalidate();
     std::this_thread::sleep_for(100ms);
     (*a)->daemon().performReadyCheck();
-    return (*a)->waitUntilClosed(10s) ? 0 : 12;
+    return waitUntil(first.ready, 1, 10s) ? 0 : 12;
   }
   if (scenario == "no-read") {
     // Keeps asking and never reads: the daemon's sends fill the socket and time out.
@@ -188,9 +203,9 @@ int runClientScenario(int argc, char** argv) {
   }
   if (scenario == "held") {
     // Stays admitted; once the file argv[4] exists, sends the requests that follow it ("sample PID
-    // PATH", "copy SOURCE DESTINATION", "none"), then lingers ("linger SECONDS", default 3) so that
-    // the answers can go out.
-    Recorder recorder;
+    // PATH", "copy SOURCE DESTINATION", "sysdiagnose DIR", "mds DIR", "ready", "stop", "none"), then
+    // lingers ("linger SECONDS", default 3) so that the answers can go out. Prints every callback.
+    Printer recorder;
     auto c = ZEBClientConnection::connect(socket, recorder);
     if (!c.ok() || argc < 5) return 10;
     std::printf("admitted\n");
@@ -207,12 +222,26 @@ int runClientScenario(int argc, char** argv) {
         linger = std::chrono::seconds(std::atoi(argv[i + 1]));
         i += 2;
       } else if (what == "sample" && i + 2 < argc) {
-        (*c)->daemon().sampleProcessWithPID(std::strtoull(argv[i + 1], nullptr, 10),
-                                            zeb::URL::fileURLWithPath(argv[i + 2]));
+        // "self" is this client's own process.
+        const std::uint64_t pid = std::string_view(argv[i + 1]) == "self" ? static_cast<std::uint64_t>(::getpid())
+                                                                         : std::strtoull(argv[i + 1], nullptr, 10);
+        (*c)->daemon().sampleProcessWithPID(pid, zeb::URL::fileURLWithPath(argv[i + 2]));
         i += 3;
       } else if (what == "copy" && i + 2 < argc) {
         (*c)->daemon().copyLogFiles(zeb::Dictionary{{argv[i + 1], zeb::Value(argv[i + 2])}});
         i += 3;
+      } else if (what == "sysdiagnose" && i + 1 < argc) {
+        (*c)->daemon().runSysdiagnoseWithDestination(zeb::URL::fileURLWithPath(argv[i + 1]));
+        i += 2;
+      } else if (what == "mds" && i + 1 < argc) {
+        (*c)->daemon().runMDSDiagnoseWithDestination(zeb::URL::fileURLWithPath(argv[i + 1]));
+        i += 2;
+      } else if (what == "ready") {
+        (*c)->daemon().performReadyCheck();
+        ++i;
+      } else if (what == "stop") {
+        (*c)->daemon().stopDaemon();
+        ++i;
       } else {
         ++i;
       }

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +69,13 @@ struct Child {
     }
     return false;
   }
+  // Everything it prints from here to its end.
+  std::string rest() {
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out, buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+    return got;
+  }
   int wait() {
     int raw = 0;
     ::waitpid(pid, &raw, 0);
@@ -106,6 +115,55 @@ void writeTool(DaemonHarness& d, const std::string& path, const std::string& bod
   std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
   fs::permissions(file, fs::perms(0755));
 }
+
+// zebctl run as `user` (no groups, no privilege left).
+ProcessResult zebctlAs(DaemonHarness& d, const Account& user, std::vector<std::string> args) {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.pw_uid),
+                                   "--regid=" + std::to_string(user.pw_gid), "--clear-groups", "--", d.client(),
+                                   "--socket", d.socketPath(), "--timeout", "30"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, 40s);
+}
+
+// Every entry below `dir` (not following links) that belongs to someone other than `owner`.
+std::vector<std::string> foreignEntries(const std::string& dir, uid_t owner) {
+  std::vector<std::string> foreign;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) == 0 && st.st_uid != owner) foreign.push_back(it->path().string());
+  }
+  return foreign;
+}
+
+// Watches a folder on a thread of its own and records every entry of someone else's it ever sees.
+class ForeignWatch {
+ public:
+  ForeignWatch(std::string dir, uid_t owner)
+      : thread_([this, dir = std::move(dir), owner] {
+          while (!done_.load()) {
+            for (std::string& f : foreignEntries(dir, owner)) {
+              std::lock_guard lock(mutex_);
+              seen_.push_back(std::move(f));
+            }
+            std::this_thread::sleep_for(2ms);
+          }
+        }) {}
+  ~ForeignWatch() { stop(); }
+  std::vector<std::string> stop() {
+    done_.store(true);
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> seen_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 class Requests : public ::testing::Test {
  protected:
@@ -159,7 +217,7 @@ TEST_F(Requests, EachRequestIsCheckedAndOwnedForTheUserWhoSentIt) {
 
   // A's requests into A's own folder still work, and what they make is A's.
   const std::string go = d.dir() + "/go-own";
-  Child own = held(&a, go, {"sample", "1", aDir + "/sample.txt", "copy", "/var/log/zeb.log", aDir + "/copied.log"});
+  Child own = held(&a, go, {"sample", "self", aDir + "/sample.txt", "copy", "/var/log/zeb.log", aDir + "/copied.log"});
   std::ofstream{go};
   EXPECT_EQ(own.wait(), 0);
   EXPECT_EQ(slurp(aDir + "/sample.txt"), "sampled\n");
@@ -226,12 +284,12 @@ TEST_F(Requests, OneUsersBurstWaitsForItsToolSlotsWhileAnotherUserIsServed) {
   const std::string aDir = ownedDirectory(d.dir() + "/a", a), bDir = ownedDirectory(d.dir() + "/b", b);
   std::vector<std::string> burst = {"linger", "10"};
   for (int i = 1; i <= 8; ++i) {
-    for (const std::string& word : {std::string("sample"), std::to_string(i), aDir + "/s" + std::to_string(i)})
+    for (const std::string& word : {std::string("sample"), std::string("self"), aDir + "/s" + std::to_string(i)})
       burst.push_back(word);
   }
   const std::string goA = d.dir() + "/go-a", goB = d.dir() + "/go-b";
   Child fromA = held(&a, goA, burst);
-  Child fromB = held(&b, goB, {"linger", "10", "sample", "100", bDir + "/s100"});
+  Child fromB = held(&b, goB, {"linger", "10", "sample", "self", bDir + "/s100"});
   std::ofstream{goA};
   std::this_thread::sleep_for(200ms);
   std::ofstream{goB};
@@ -242,7 +300,7 @@ TEST_F(Requests, OneUsersBurstWaitsForItsToolSlotsWhileAnotherUserIsServed) {
   int runningA = 0, mostA = 0, startedABeforeB = 0;
   bool bStarted = false;
   for (std::string line; std::getline(in, line);) {
-    const bool start = line[0] == '+', fromUserB = line.substr(1) == "100";
+    const bool start = line[0] == '+', fromUserB = line.substr(1) == std::to_string(fromB.pid);
     if (!fromUserB) runningA += start ? 1 : -1;
     mostA = std::max(mostA, runningA);
     if (start && fromUserB) bStarted = true;
@@ -343,6 +401,152 @@ TEST(SenderCheck, AProcessReusingTheAdmittedPidIsRefused) {
     ::close(pidfd);
     EXPECT_EQ(d.zebctl({"ready"}).status, 0);
   }
+}
+
+}  // namespace
+}  // namespace zebtest
+
+namespace zebtest {
+namespace {
+
+TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndItsOwnProcessOnly) {
+  writeTool(d, "/usr/bin/sample", "sleep 1.5; echo frame");
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a), bDir = ownedDirectory(d.dir() + "/b", b);
+  const std::string goA = d.dir() + "/go-a", goB = d.dir() + "/go-b";
+  Child fromB = held(&b, goB, {"ready", "stop", "linger", "1"});
+  Child fromA = held(&a, goA, {"linger", "5", "sample", "self", aDir + "/own", "sample", std::to_string(fromB.pid),
+                              aDir + "/other", "sample", "1", aDir + "/root"});
+  std::ofstream{goA};
+  std::this_thread::sleep_for(300ms);
+  // While A's sample runs, B comes and goes, and asks for a stop.
+  EXPECT_EQ(zebctlAs(d, b, {"ready"}).status, 0);
+  std::ofstream{goB};
+  const std::string heardB = fromB.rest();
+  EXPECT_EQ(fromB.wait(), 0);
+  const std::string heardA = fromA.rest();
+  EXPECT_EQ(fromA.wait(), 0);
+
+  EXPECT_EQ(heardB, "got helperReadyWithVersion:\n");
+  // B's pid and root's are refused at once; A's own is sampled.
+  EXPECT_EQ(heardA,
+            "got sampleProcessDidFinish:error: 1601\ngot sampleProcessDidFinish:error: 1601\n"
+            "got sampleProcessDidFinish:error:\n");
+  EXPECT_EQ(slurp(aDir + "/own"), "frame\n");
+  EXPECT_FALSE(fs::exists(aDir + "/other"));
+  EXPECT_FALSE(fs::exists(aDir + "/root"));
+  EXPECT_TRUE(d.waitForLog("Refusing to sample pid " + std::to_string(fromB.pid) + " for pid " +
+                           std::to_string(fromA.pid)));
+  EXPECT_TRUE(d.waitForLog("Other users are still served: not stopping"));
+  EXPECT_TRUE(d.running());
+}
+
+TEST_F(Requests, AUsersReconnectHearsItsEarlierRequest) {
+  writeTool(d, "/usr/bin/sample", "sleep 1; echo frame");
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a);
+  const std::string go = d.dir() + "/go";
+  Child leaving = held(&a, go, {"linger", "0", "sample", "self", aDir + "/s"});
+  std::ofstream{go};
+  EXPECT_EQ(leaving.rest(), "");
+  EXPECT_EQ(leaving.wait(), 0);
+  Child back = held(&a, go, {"linger", "3"});
+  EXPECT_EQ(back.rest(), "got sampleProcessDidFinish:error:\n");
+  EXPECT_EQ(back.wait(), 0);
+  EXPECT_EQ(slurp(aDir + "/s"), "frame\n");
+  EXPECT_TRUE(d.running());
+}
+
+TEST(StopDaemon, RootsStopWithToolsQueuedStartsNoneAndLeavesNoToolRunning) {
+  DaemonHarness d({"-ToolsPerUser", "1"});
+  const Account a = testAccount("zebreq-a");
+  const std::string journal = d.dir() + "/journal";
+  writeTool(d, "/usr/bin/sample", "echo started >> " + journal + "; sleep 31.5; echo frame");
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a);
+  const std::string client = d.signedCopy(fs::read_symlink("/proc/self/exe").string(), "com.orvel.tessel.VellumDrift",
+                                          {}, "stop-client");
+  const std::string go = d.dir() + "/go";
+  Child fromA = startAs(&a, {client, "--zeb-client", "held", d.socketPath(), go, "linger", "10", "sample", "self",
+                             aDir + "/1", "sample", "self", aDir + "/2", "sample", "self", aDir + "/3"});
+  ASSERT_TRUE(fromA.waitForLine("admitted"));
+  std::ofstream{go};
+  for (int i = 0; i < 200 && slurp(journal).empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(slurp(journal), "started\n");
+  EXPECT_TRUE(d.waitForLog("Waiting for a tool slot"));
+  d.zebctl({"stop"});
+  EXPECT_EQ(d.waitForExit(10s), 0);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(slurp(journal), "started\n");
+  // (The bracket keeps the pattern from matching its own command line.)
+  EXPECT_NE(run({"/usr/bin/pgrep", "-f", "slee[p] 31.5"}).status, 0) << "a stopped tool's child runs on\n" << d.log();
+  ::kill(fromA.pid, SIGKILL);
+  fromA.wait();
+}
+
+// The attack of a user who owns the destination: rename root's work folder to a report's name and
+// ask for a report whose tool fails, so that the search hands root's folder over.
+TEST_F(Requests, ToolsWorkInPrivatePlacesAndNothingOfRootsBecomesTheRequesters) {
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a);
+  const std::string sentinel = d.dir() + "/root-only";
+  std::ofstream(sentinel) << "root's own";
+  ::chmod(sentinel.c_str(), 0600);
+  writeTool(d, "/usr/bin/sysdiagnose",
+            "w=\"$3/.sysdiagnose-sos.1.work\"; mkdir -m 700 \"$w\"; echo rootsecret > \"$w/secret\"; "
+            "echo start > \"$w/manifest\"; sleep 1.5; echo more >> \"$w/manifest\"; "
+            "echo report > \"$3/sysdiagnose_x.tar.gz\"");
+  writeTool(d, "/usr/bin/mddiagnose", "exit 1");
+  std::ofstream(aDir + "/planted.mdsdiagnostic") << "A's own";
+  ::chown((aDir + "/planted.mdsdiagnostic").c_str(), a.pw_uid, a.pw_gid);
+
+  ForeignWatch watch(aDir, a.pw_uid);
+  const std::string go = d.dir() + "/go";
+  Child diag = held(&a, go, {"linger", "6", "sysdiagnose", aDir});
+  std::ofstream{go};
+  // The attacker renames whatever of root's shows up in its folder, links the tool's manifest to a
+  // root-only file, then asks for Spotlight's report.
+  bool renamed = false;
+  for (int i = 0; i < 100 && !renamed; ++i) {
+    for (const auto& entry : fs::directory_iterator(aDir))
+      if (entry.path().filename().string().starts_with(".sysdiagnose-sos.")) {
+        renamed = ::rename(entry.path().c_str(), (aDir + "/zz.mdsdiagnostic").c_str()) == 0;
+        fs::remove(aDir + "/zz.mdsdiagnostic/manifest");
+        fs::create_symlink(sentinel, aDir + "/zz.mdsdiagnostic/manifest");
+      }
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(renamed);
+  const ProcessResult mds = zebctlAs(d, a, {"mds", aDir});
+  EXPECT_EQ(mds.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(mds.out)["args"][1]["code"], 101) << mds.out;
+  EXPECT_EQ(diag.rest(), "got sysDiagnoseDidFinish:error:\n");
+  EXPECT_EQ(diag.wait(), 0);
+
+  EXPECT_EQ(watch.stop(), std::vector<std::string>{});
+  EXPECT_EQ(slurp(aDir + "/sysdiagnose_x.tar.gz"), "report\n");
+  EXPECT_EQ(slurp(aDir + "/planted.mdsdiagnostic"), "A's own");
+  EXPECT_EQ(slurp(sentinel), "root's own");
+  for (const auto& entry : fs::recursive_directory_iterator(aDir))
+    if (entry.is_regular_file()) {
+      EXPECT_NE(slurp(entry.path()), "rootsecret\n") << entry.path();
+    }
+  // The private place went with the request.
+  EXPECT_TRUE(fs::is_empty(d.workDir()));
+}
+
+TEST_F(Requests, TheShippedSysdiagnoseNeverShowsRootsWorkInTheUsersFolder) {
+  fs::remove_all(d.rootDir());
+  fs::create_directories(d.rootDir() + "/etc");
+  run({"/bin/sh", "-c", "cp -a \"$0/System\" \"$0/usr\" \"$1\" && mkdir -p \"$1/var/log\"", buildDir() + "/root",
+       d.rootDir()});
+  std::ofstream(d.rootDir() + "/etc/zeb-tools.conf") << "sos_plugins=process\nsos_plugin_timeout=30\n";
+  const std::string aDir = ownedDirectory(d.dir() + "/a", a);
+  ForeignWatch watch(aDir, a.pw_uid);
+  const ProcessResult r = zebctlAs(d, a, {"sysdiagnose", aDir});
+  const std::vector<std::string> seen = watch.stop();
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string path = nlohmann::json::parse(r.out)["args"][0]["filePath"];
+  EXPECT_TRUE(path.starts_with(aDir + "/sysdiagnose_")) << path;
+  EXPECT_EQ(ownerOf(path), a.pw_uid);
+  EXPECT_EQ(seen, std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(d.workDir()));
 }
 
 }  // namespace
