@@ -1,5 +1,7 @@
 #include "helper/collectors/CollectorSupport.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -9,12 +11,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
 #include "helper/files/PathWalk.h"
+#include "helper/files/Staging.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::collectors {
@@ -102,6 +107,56 @@ std::optional<std::string> newestEntry(const files::ClientDirectory& directory, 
 
 namespace {
 
+// Takes out of the folder `dirFd` (within a private place) every item below it that does not belong
+// to `owner`, never following a link or leaving the file system; root-owned links become the
+// owner's.
+enum class Pruned { kNothing, kSome, kFailed };
+Pruned pruneForeign(int dirFd, uid_t owner, std::size_t depth) {
+  if (depth >= files::kMaxTreeDepth) return Pruned::kFailed;
+  UniqueFd readable(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!readable) return Pruned::kFailed;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(readable.get()), ::closedir);
+  if (!dir) return Pruned::kFailed;
+  (void)readable.release();
+  const int fd = ::dirfd(dir.get());
+  struct stat here {};
+  if (::fstat(fd, &here) != 0) return Pruned::kFailed;
+  std::vector<std::pair<std::string, struct stat>> foreign;
+  std::vector<std::string> folders;
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return Pruned::kFailed;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Pruned::kFailed;
+    if (S_ISLNK(st.st_mode) && st.st_uid != owner &&
+        ::fchownat(fd, entry->d_name, owner, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) == 0) {
+      continue;
+    }
+    if (st.st_uid != owner || st.st_dev != here.st_dev) {
+      foreign.emplace_back(entry->d_name, st);
+    } else if (S_ISDIR(st.st_mode)) {
+      folders.emplace_back(entry->d_name);
+    }
+  }
+  Pruned result = foreign.empty() ? Pruned::kNothing : Pruned::kSome;
+  for (const auto& [name, st] : foreign)
+    if (files::removeItem(fd, name, st) != 0) return Pruned::kFailed;
+  for (const std::string& name : folders) {
+    UniqueFd sub(::openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub) return Pruned::kFailed;
+    const Pruned below = pruneForeign(sub.get(), owner, depth + 1);
+    if (below == Pruned::kFailed) return below;
+    if (below == Pruned::kSome) result = below;
+  }
+  return result;
+}
+
 void logMoveFailure(std::string_view source, std::string_view target, const Error& error) {
   systemLog(LOG_ERR, "Error moving %s -> %s: %s", files::printableText(source).c_str(),
             files::printableText(target).c_str(), files::printableText(error.localizedDescription()).c_str());
@@ -109,8 +164,8 @@ void logMoveFailure(std::string_view source, std::string_view target, const Erro
 
 }  // namespace
 
-Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
-                                 std::string_view sourceForLog) {
+Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
+                               std::string_view sourceForLog) {
   const std::string source = sourceForLog.empty() ? work.directory.pathOf(name) : std::string(sourceForLog);
   std::string target = place.directory.pathOf(name);
   Result<files::PlacedItem> item = work.directory.openEntry(name);
@@ -118,9 +173,15 @@ Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work
     logMoveFailure(source, target, item.error());
     return std::move(item).takeError();
   }
-  const bool inside = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true);
+  bool complete = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true);
   struct stat top {};
-  if (!inside || ::fstat(item->fd.get(), &top) != 0 || top.st_uid != place.client) {
+  bool given = ::fstat(item->fd.get(), &top) == 0 && top.st_uid == place.client;
+  if (given && S_ISDIR(top.st_mode)) {
+    const Pruned pruned = pruneForeign(item->fd.get(), place.client, 0);
+    if (pruned == Pruned::kSome) complete = false;
+    given = pruned != Pruned::kFailed;
+  }
+  if (!given) {
     Error refused = cocoaFileError(EPERM, target, FileOperation::kWrite);
     logMoveFailure(source, target, refused);
     return refused;
@@ -133,7 +194,7 @@ Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work
     logMoveFailure(source, target, placed.error());
     return std::move(placed).takeError();
   }
-  return std::move(placed->path);
+  return Published{std::move(placed->path), complete};
 }
 
 std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error) {
@@ -150,9 +211,9 @@ std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_v
     logMoveFailure(source, target, taken.error());
     return fail(std::move(taken).takeError());
   }
-  Result<std::string> published = publishEntry(place, *work.value(), taken->name, source);
+  Result<Published> published = publishEntry(place, *work.value(), taken->name, source);
   if (!published) return fail(std::move(published).takeError());
-  return std::move(published).value();
+  return std::move(published->path);
 }
 
 std::optional<UserAccount> userNamed(const std::string& name) {

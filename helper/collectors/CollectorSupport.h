@@ -57,11 +57,17 @@ ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
 std::optional<std::string> newestEntry(const files::ClientDirectory& directory, Date start, const Regex& pattern);
 
 // Gives the entry `name` of the work place, with everything inside, to the place's user while it
-// is still out of everyone's reach, then moves it into the place under its own or a numbered name:
-// its final path there. Nothing is published unless all of it now belongs to that user. Log lines
-// name the item `sourceForLog` (default: its path in the work place).
-Result<std::string> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
-                                 std::string_view sourceForLog = {});
+// is still out of everyone's reach, then moves it into the place under its own or a numbered name.
+// What inside could not be given (a file with other names elsewhere, a device) is taken out first,
+// so that nothing of root's is ever published; `complete` says whether anything was. The top item
+// itself must become the user's, or nothing is published. Log lines name the item `sourceForLog`
+// (default: its path in the work place).
+struct Published {
+  std::string path;  // the final path in the client's place
+  bool complete = true;
+};
+Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
+                               std::string_view sourceForLog = {});
 
 // Moves the item at `source` into the place under its own or a numbered name, by way of a work
 // place where it is given to the place's user first: the item's new path, or nothing and the

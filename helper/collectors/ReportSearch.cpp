@@ -76,18 +76,19 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
               return ended.finish(result,
                                     Error::withDescription(c.domain, c.notFoundCode, "Couldn't find generated report"));
             }
-            Result<std::string> published = publishEntry(*place, *work, *name);
+            Result<Published> published = publishEntry(*place, *work, *name);
+            const auto notGiven = [&](const std::string& path) {
+              return Error::withDescription(c.domain, c.notGivenCode,
+                                            "failed to change permissions of sysdiagnose at " +
+                                                URL::fileURLWithPath(path).absoluteString());
+            };
             if (!published) {
               // Nothing reached the client's folder: no path to answer.
-              if (c.notGivenCode != 0) {
-                return ended.finish(result, Error::withDescription(c.domain, c.notGivenCode,
-                                                                   "failed to change permissions of sysdiagnose at " +
-                                                                       URL::fileURLWithPath(place->directory.pathOf(*name))
-                                                                           .absoluteString()));
-              }
-              return ended.finish(result, published.error());
+              return ended.finish(result, c.notGivenCode != 0 ? notGiven(place->directory.pathOf(*name))
+                                                              : published.error());
             }
-            result = Dictionary{{"filePath", Value(published.value())}};
+            result = Dictionary{{"filePath", Value(published->path)}};
+            if (!published->complete && c.notGivenCode != 0) error = notGiven(published->path);
             ended.finish(result, error);
           });
 }

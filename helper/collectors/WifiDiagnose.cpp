@@ -90,8 +90,8 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
             ZEBResult result;
             if (writesToDestination) {
               if (auto name = newestEntry(work->directory, start, pattern.value())) {
-                if (Result<std::string> published = publishEntry(*place, *work, *name); published) {
-                  result = Dictionary{{"filePath", Value(published.value())}};
+                if (Result<Published> published = publishEntry(*place, *work, *name); published) {
+                  result = Dictionary{{"filePath", Value(published->path)}};
                 }
               }
             } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {

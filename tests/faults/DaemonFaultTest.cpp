@@ -354,17 +354,21 @@ TEST(DaemonKilled, MidPlacementLeavesNoPartialReportAndTheNextRequestWorks) {
   DirectoryWatch watch(dest, "mobility-info.tar.gz");
   std::jthread client([&] { EXPECT_EQ(d.zebctl({"mobility", dest}, 60s).status, 2); });
   const pid_t daemon = d.pid();
-  const bool caught = waitFor([&] { return holdsFileIn(daemon, dest); }, 60s);
+  // The copy is made in the daemon's private place, then published.
+  const bool caught = waitFor([&] { return holdsFileIn(daemon, d.workDir()); }, 60s);
   ::kill(daemon, SIGKILL);
   faults::inject();
   client.join();
-  EXPECT_TRUE(caught) << "the daemon was never seen writing into the destination";
+  EXPECT_TRUE(caught) << "the daemon was never seen copying into its private place";
   EXPECT_EQ(d.waitForExit(10s), 128 + SIGKILL);
   EXPECT_TRUE(fs::is_empty(dest));
   EXPECT_EQ(watch.names().count("mobility-info.tar.gz"), 0u);
+  EXPECT_FALSE(fs::is_empty(d.workDir()));
 
   d.start();
   ASSERT_TRUE(waitFor([&] { return occurrences(d.log(), "Listening on") == 2; }, 10s));
+  // What the killed daemon left in its private place is cleared at the start.
+  EXPECT_TRUE(d.waitForLog("Removed the stale private place"));
   const Answer a = answerOf(d.zebctl({"mobility", dest}, 60s));
   watch.stopNow();
   EXPECT_EQ(a.result, json({{"filePath", dest + "/mobility-info.tar.gz"}})) << a.text << d.log();

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,35 +332,50 @@ TEST_F(Collectors, TimeMachineAndSpotlightReportsAreFoundInTheDestination) {
 
 TEST_F(Collectors, ProcessSampleWritesTheToolsOutputIntoTheNamedFile) {
   start();
+  // A process of the user's own: the only kind an ordinary user may sample.
+  pid_t own = -1;
+  std::vector<std::string> sleeper = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.pw_uid),
+                                      "--regid=" + std::to_string(user.pw_gid), "--clear-groups", "--",
+                                      "/bin/sleep", "120"};
+  std::vector<char*> sleeperArgs;
+  for (auto& a : sleeper) sleeperArgs.push_back(a.data());
+  sleeperArgs.push_back(nullptr);
+  ASSERT_EQ(::posix_spawn(&own, sleeperArgs[0], nullptr, nullptr, sleeperArgs.data(), environ), 0);
+  std::shared_ptr<void> reap(nullptr, [own](void*) {
+    ::kill(own, SIGKILL);
+    ::waitpid(own, nullptr, 0);
+  });
+  std::this_thread::sleep_for(200ms);  // setpriv has become the user's sleep
+  const std::string pid = std::to_string(own);
   const std::string dest = directory("dest", user.pw_uid), file = dest + "/sample 1.txt";
   const std::string url = "file://" + dest + "/sample%201.txt", domain = "com.orvel.zeb.privileged.sample";
-  const json answer = {{"pid", 123}, {"filePath", url}};
+  const json answer = {{"pid", own}, {"filePath", url}};
   tool("/usr/bin/sample", "printf 'frame 1\\nframe 2\\n'");
-  Answer a = ask({"sample", "123", file}, user.pw_uid);
+  Answer a = ask({"sample", pid, file}, user.pw_uid);
   EXPECT_EQ(a.result, answer) << a.text;
   EXPECT_TRUE(a.error.is_null());
-  EXPECT_EQ(args(), "123\n5\n");
+  EXPECT_EQ(args(), pid + "\n5\n");
   EXPECT_EQ(slurp(file), "frame 1\nframe 2\n");
   EXPECT_EQ(ownerOf(file), user.pw_uid);
   // The client's own file is replaced; output that is not UTF-8 counts as none.
   tool("/usr/bin/sample", "printf 'frame \\377\\n'");
-  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), "");
   // Output far past what the daemon keeps in memory reaches the file whole, unless any of it is not UTF-8.
   tool("/usr/bin/sample", "seq 1 1000000");
-  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), run({"/usr/bin/seq", "1", "1000000"}).out);
   tool("/usr/bin/sample", "seq 1 1000000; printf '\\377'");
-  EXPECT_EQ(ask({"sample", "123", file}, user.pw_uid).status, 0);
+  EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), "");
   tool("/usr/bin/sample", "echo partial; exit 2");
-  a = ask({"sample", "123", dest + "/failed.txt"});
-  EXPECT_EQ(a.result, json({{"pid", 123}, {"filePath", "file://" + dest + "/failed.txt"}}));
+  a = ask({"sample", pid, dest + "/failed.txt"});
+  EXPECT_EQ(a.result, json({{"pid", own}, {"filePath", "file://" + dest + "/failed.txt"}}));
   expectError(a, domain, 1601, "Sample process failed with code: 2");
   EXPECT_FALSE(fs::exists(dest + "/failed.txt"));
   // A folder put in the file's place while the tool ran: the write fails and the folder stays.
   tool("/usr/bin/sample", "mkdir '" + file + ".d'; rm '" + file + "'; mv '" + file + ".d' '" + file + "'; echo x");
-  a = ask({"sample", "123", file}, user.pw_uid);
+  a = ask({"sample", pid, file}, user.pw_uid);
   EXPECT_EQ(a.result, answer);
   expectError(a, "NSCocoaErrorDomain", 512);
   EXPECT_TRUE(fs::is_directory(file));

@@ -441,10 +441,11 @@ TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndIt
 }
 
 TEST_F(Requests, AUsersReconnectHearsItsEarlierRequest) {
-  writeTool(d, "/usr/bin/sample", "sleep 1; echo frame");
+  writeTool(d, "/usr/bin/sample", "sleep 2; echo frame");
   const std::string aDir = ownedDirectory(d.dir() + "/a", a);
   const std::string go = d.dir() + "/go";
-  Child leaving = held(&a, go, {"linger", "0", "sample", "self", aDir + "/s"});
+  // It leaves once its tool runs (its own process must still be there to be sampled).
+  Child leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/s"});
   std::ofstream{go};
   EXPECT_EQ(leaving.rest(), "");
   EXPECT_EQ(leaving.wait(), 0);
