@@ -58,7 +58,7 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   if (status != codesign::errSecSuccess) {
     systemLog(LOG_CRIT, "ZEBPrivilegedDaemon SecCodeCheckValidity returns error %d (0x%x)\n", status,
               static_cast<unsigned>(status));
-    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, why.c_str());
+    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, files::printableText(why).c_str());
     return false;
   }
 
@@ -114,6 +114,8 @@ void ZEBPrivilegedDaemon::stopDaemon() {
   tasks_.stopUser(from.uid);
   if (!clients_.anyOpenOfOthersThan(from.uid) && !tasks_.hasToolsOfOthersThan(from.uid)) stopEverything();
   systemLog(LOG_NOTICE, "Other users are still served: not stopping");
+  // The sender sees its stop end as a stop does: its connection closes.
+  if (auto c = xpc::Connection::current()) c->invalidate();
 }
 
 void ZEBPrivilegedDaemon::stopEverything() {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "helper/ZEBPrivilegedDaemon.h"
+#include "helper/files/LogText.h"
 #include "helper/files/PrivatePlace.h"
 #include "platform/foundation/Log.h"
 #include "Utility/SystemRoot.h"
@@ -138,7 +139,10 @@ int main(int argc, char** argv) {
 
   // The one daemon object lives as long as the process.
   static ZEBPrivilegedDaemon daemon(cl.daemon, TaskLimits::fromUserDefaults());
-  auto log = [](int priority, const std::string& line) { zeb::systemLog(priority, "%s", line.c_str()); };
+  // The connection layer's lines may quote what a peer sent (a selector, a reason): escaped here.
+  auto log = [](int priority, const std::string& line) {
+    zeb::systemLog(priority, "%s", zeb::files::printableText(line).c_str());
+  };
   auto listener = zeb::xpc::Listener::create(cl.socketPath, cl.listener, log);
   if (!listener.ok()) {
     zeb::systemLog(LOG_CRIT, "Can't listen on %s: %s", cl.socketPath.c_str(),

@@ -221,6 +221,8 @@ TEST_F(Collectors, SysdiagnoseWritesThroughThePinnedPathAndTakesTheNewestArchive
   EXPECT_EQ(a.result, json({{"filePath", dest + "/sysdiagnose_c.tar.gz"}}));
   expectError(a, domain, 101, "failed to change permissions of sysdiagnose at file://" + dest + "/sysdiagnose_c.tar.gz");
   EXPECT_EQ(ownerOf(d->dir() + "/linked"), 0u);
+  // What could not be given away was never published.
+  EXPECT_FALSE(fs::exists(dest + "/sysdiagnose_c.tar.gz/inner"));
 }
 
 TEST_F(Collectors, WifiLegacyToolNamesItsReportOnTheFirstLineOfStandardError) {

@@ -254,12 +254,28 @@ TEST_F(Requests, AnswersLargerThanARequestArriveAndNothingForgesALogLine) {
   ASSERT_EQ(r.status, 1) << r.err.substr(0, 300);
   EXPECT_EQ(nlohmann::json::parse(r.out)["args"][0]["fileErrors"].size(), 1024u);
 
-  // A destination whose name holds a line of the daemon's own can't start a line of the log.
+  // A name that holds a line of the daemon's own can't start a line of the log, whatever the request
+  // and however far it gets: refused, run, placed, or failed while placing.
   const std::string forged = "ZEBPrivilegedDaemon performReadyCheck: version: 9.99";
   r = d.zebctl({"sysdiagnose", "/tmp/missing\n" + forged});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(d.waitForLog("Refusing destination /tmp/missing\\x0A" + forged));
-  EXPECT_EQ(d.log().find("\n" + forged), std::string::npos);
+  const std::string named = d.dir() + "/in\n" + forged;
+  fs::create_directories(named);
+  writeTool(d, "/usr/bin/sysdiagnose", "echo r > \"$3/sysdiagnose_\n" + forged + ".tar.gz\"");
+  writeTool(d, "/usr/bin/tmdiagnose", "mkdir \"$4/x\n" + forged + ".tmdiagnostic\"");
+  writeTool(d, "/usr/bin/mddiagnose", "exit 1");
+  writeTool(d, kMobility, "echo \"/nonexistent/" + forged + "\"");
+  for (const std::string& place : {named, "/tmp/missing\n" + forged}) {
+    for (std::vector<std::string> request : std::vector<std::vector<std::string>>{
+             {"mobility", place}, {"sysdiagnose", place}, {"wifi", place}, {"bluetooth", place, "no\n" + forged},
+             {"tm", place}, {"mds", place}, {"sample", "1", place + "/s\n" + forged}, {"syslogs", place},
+             {"installlogs", place}, {"copy", "/var/log/zeb.log\n" + forged + "=" + place + "/c\n" + forged},
+             {"copy", "/var/log/zeb.log=" + place + "/c\n" + forged}}) {
+      d.zebctl(request);
+    }
+  }
+  EXPECT_EQ(d.log().find("\n" + forged), std::string::npos) << d.log();
   EXPECT_TRUE(d.running());
 }
 
@@ -413,13 +429,19 @@ TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndIt
   writeTool(d, "/usr/bin/sample", "sleep 1.5; echo frame");
   const std::string aDir = ownedDirectory(d.dir() + "/a", a), bDir = ownedDirectory(d.dir() + "/b", b);
   const std::string goA = d.dir() + "/go-a", goB = d.dir() + "/go-b";
+  Child fromA = held(&a, goA, {"linger", "5", "sample", "self", aDir + "/own", "sample", "1", aDir + "/root"});
+  // B's stop while only A's connection is open (and no tool runs) ends nothing but B's connection.
+  EXPECT_EQ(zebctlAs(d, b, {"stop"}).status, 0);
+  EXPECT_TRUE(d.running());
+  // B is the latest admitted client from here on.
   Child fromB = held(&b, goB, {"ready", "stop", "linger", "1"});
-  Child fromA = held(&a, goA, {"linger", "5", "sample", "self", aDir + "/own", "sample", std::to_string(fromB.pid),
-                              aDir + "/other", "sample", "1", aDir + "/root"});
   std::ofstream{goA};
   std::this_thread::sleep_for(300ms);
-  // While A's sample runs, B comes and goes, and asks for a stop.
+  // While A's sample runs, B comes and goes, asks for A's process and for a stop.
   EXPECT_EQ(zebctlAs(d, b, {"ready"}).status, 0);
+  const ProcessResult other = zebctlAs(d, a, {"sample", std::to_string(fromB.pid), aDir + "/other"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(other.out)["args"][1]["code"], 1601) << other.out;
   std::ofstream{goB};
   const std::string heardB = fromB.rest();
   EXPECT_EQ(fromB.wait(), 0);
@@ -427,25 +449,37 @@ TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndIt
   EXPECT_EQ(fromA.wait(), 0);
 
   EXPECT_EQ(heardB, "got helperReadyWithVersion:\n");
-  // B's pid and root's are refused at once; A's own is sampled.
-  EXPECT_EQ(heardA,
-            "got sampleProcessDidFinish:error: 1601\ngot sampleProcessDidFinish:error: 1601\n"
-            "got sampleProcessDidFinish:error:\n");
+  // Root's pid is refused at once; A's own is sampled.
+  EXPECT_EQ(heardA, "got sampleProcessDidFinish:error: 1601\ngot sampleProcessDidFinish:error:\n");
   EXPECT_EQ(slurp(aDir + "/own"), "frame\n");
   EXPECT_FALSE(fs::exists(aDir + "/other"));
   EXPECT_FALSE(fs::exists(aDir + "/root"));
-  EXPECT_TRUE(d.waitForLog("Refusing to sample pid " + std::to_string(fromB.pid) + " for pid " +
-                           std::to_string(fromA.pid)));
+  EXPECT_TRUE(d.waitForLog("Refusing to sample pid " + std::to_string(fromB.pid) + " for pid "));
   EXPECT_TRUE(d.waitForLog("Other users are still served: not stopping"));
   EXPECT_TRUE(d.running());
 }
 
-TEST_F(Requests, AUsersReconnectHearsItsEarlierRequest) {
+TEST_F(Requests, AnAnswerWithoutItsUserIsDroppedWhileOthersAreServedAndAReconnectHearsIt) {
   writeTool(d, "/usr/bin/sample", "sleep 2; echo frame");
   const std::string aDir = ownedDirectory(d.dir() + "/a", a);
-  const std::string go = d.dir() + "/go";
-  // It leaves once its tool runs (its own process must still be there to be sampled).
-  Child leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/s"});
+  const std::string go = d.dir() + "/go", goB = d.dir() + "/go-b";
+  // A leaves once its tool runs (its own process must still be there to be sampled); B stays, and
+  // its stop while A's tool runs ends nothing.
+  Child fromB = held(&b, goB, {"linger", "4"});
+  Child leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/dropped"});
+  std::ofstream{go};
+  EXPECT_EQ(leaving.rest(), "");
+  EXPECT_EQ(leaving.wait(), 0);
+  std::ofstream{goB};
+  EXPECT_EQ(zebctlAs(d, b, {"stop"}).status, 0);
+  EXPECT_TRUE(d.waitForLog("privileged helper got an XPC error: no open connection of uid " + std::to_string(a.pw_uid)));
+  EXPECT_TRUE(d.running());
+  EXPECT_EQ(fromB.rest(), "");
+  EXPECT_EQ(fromB.wait(), 0);
+
+  // A reconnects before its answer is ready, and hears it.
+  fs::remove(go);
+  leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/s"});
   std::ofstream{go};
   EXPECT_EQ(leaving.rest(), "");
   EXPECT_EQ(leaving.wait(), 0);

@@ -141,6 +141,40 @@ TEST(TaskRunnerSlots, ToolsWaitForTheirUsersAndTheTotalSlotsInArrivalOrder) {
   std::filesystem::remove_all(dir);
 }
 
+// One user's stop ends its running and queued tools without their completions; another user's
+// tool runs on and completes. The daemon's stop then starts nothing that waits.
+TEST(TaskRunnerSlots, StopsEndWhatTheyMustAndStartNothingQueued) {
+  TaskRunner runner(TaskLimits{1, 2, std::chrono::seconds(60)});
+  std::atomic<int> completed1{0}, stopped1{0}, completed2{0}, stopped2{0}, completed3{0};
+  const auto submit = [&](uid_t user, const char* seconds, std::atomic<int>& completed, std::atomic<int>* stopped) {
+    runner.run(user, "/bin/sleep", {seconds}, nullptr, [&completed](zeb::Task&) { ++completed; }, nullptr,
+               [stopped] {
+                 if (stopped) ++*stopped;
+               });
+  };
+  submit(1001, "30", completed1, &stopped1);
+  submit(1001, "30", completed1, &stopped1);  // waits for user 1001's slot
+  submit(1002, "0.5", completed2, &stopped2);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(runner.hasToolsOfOthersThan(1002));
+  runner.stopUser(1001);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while ((stopped1.load() < 2 || completed2.load() < 1) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(stopped1.load(), 2);
+  EXPECT_EQ(completed1.load(), 0);
+  EXPECT_EQ(completed2.load(), 1);
+  EXPECT_EQ(stopped2.load(), 0);
+  EXPECT_FALSE(runner.hasToolsOfOthersThan(1002));
+
+  submit(1003, "0.3", completed3, nullptr);
+  submit(1003, "0.3", completed3, nullptr);  // queued behind the first
+  std::this_thread::sleep_for(100ms);
+  runner.terminateAll();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_LE(completed3.load(), 1) << "a queued tool started after the stop";
+}
+
 // Whether the process is gone (or only a zombie waiting for its new parent to reap it).
 bool processEnded(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
