@@ -218,6 +218,18 @@ TEST(Connections, StopEndsTheDaemonWithStatus0) {
   EXPECT_TRUE(d.waitForLog("0 tasks running tasks"));
 }
 
+TEST(PrivatePlaces, AWorkFolderAnotherUserCouldRearrangeIsRefusedAtStart) {
+  DaemonHarness d({}, /*start=*/false);
+  const std::string theirs = d.dir() + "/theirs";
+  std::filesystem::create_directories(theirs);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  const ProcessResult refused = run({daemonPath(), "--socket", d.socketPath(), "--anchors", d.anchorsDir(), "--root",
+                                     d.rootDir(), "--work-dir", theirs + "/private", "--log-stderr"},
+                                    10s);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("Can't use " + theirs + "/private for private places"), std::string::npos) << refused.err;
+}
+
 TEST(Connections, PidfdFallbackStillAdmits) {
   DaemonHarness d({"--pidfd-fallback"});
   EXPECT_EQ(d.zebctl({"ready"}).status, 0);
