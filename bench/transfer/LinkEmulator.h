@@ -55,8 +55,10 @@ public:
   bool leave();
 
   // Forks a child that enters `side` and runs `body`, exiting with its result; it is killed when
-  // this process ends. The child's pid, or -1.
-  pid_t spawn(Side side, const std::function<int()>& body);
+  // this process ends. With `ownProcesses` the body runs as the first process of a PID namespace
+  // of its own, so that whatever it forks (a server's sessions) is killed with it too. The child's
+  // pid, or -1.
+  pid_t spawn(Side side, const std::function<int()>& body, bool ownProcesses = false);
 
   struct Capacity {
     double megabytesPerSecond = 0;

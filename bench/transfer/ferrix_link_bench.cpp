@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +42,12 @@ constexpr int kSshPort = 22;
 constexpr const char* kCipher = "aes128-ctr";
 constexpr const char* kMac = "hmac-sha2-256";
 constexpr auto kCapacityRun = std::chrono::milliseconds(3000);
+
+// Set by SIGINT, SIGTERM or SIGHUP: the bench stops the command at hand and ends the normal way,
+// so that the servers, the test user and the scratch files are cleaned up.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -72,15 +81,33 @@ bool makeSource(const std::string& path, std::size_t bytes, std::uint64_t seed) 
   return std::fclose(out) == 0;
 }
 
+// Compared a block at a time: the bench stays small, and a child forked from it starts small (a
+// child's peak memory counts what it had before its exec).
+bool sameContents(const std::string& a, const std::string& b) {
+  FILE* fa = std::fopen(a.c_str(), "rb");
+  FILE* fb = std::fopen(b.c_str(), "rb");
+  bool same = fa != nullptr && fb != nullptr;
+  std::vector<char> ba(kMiB), bb(kMiB);
+  while (same) {
+    const std::size_t na = std::fread(ba.data(), 1, ba.size(), fa);
+    const std::size_t nb = std::fread(bb.data(), 1, bb.size(), fb);
+    same = na == nb && std::memcmp(ba.data(), bb.data(), na) == 0;
+    if (na == 0) break;
+  }
+  if (fa != nullptr) std::fclose(fa);
+  if (fb != nullptr) std::fclose(fb);
+  return same;
+}
+
 // Every regular file under `a` is under `b` with the same bytes, and `b` has no others.
 bool sameTree(const std::string& a, const std::string& b) {
   std::error_code error;
-  if (fs::is_regular_file(a, error)) return readFile(a) == readFile(b);
+  if (fs::is_regular_file(a, error)) return sameContents(a, b);
   std::size_t count = 0;
   for (const auto& entry : fs::recursive_directory_iterator(a, error)) {
     if (!entry.is_regular_file()) continue;
     ++count;
-    if (readFile(entry.path()) != readFile(b + "/" + fs::relative(entry.path(), a).string())) return false;
+    if (!sameContents(entry.path(), b + "/" + fs::relative(entry.path(), a).string())) return false;
   }
   std::size_t theirs = 0;
   for (const auto& entry : fs::recursive_directory_iterator(b, error)) theirs += entry.is_regular_file() ? 1 : 0;
@@ -97,6 +124,7 @@ struct Sample {
 // waited for too (sftp's and scp's ssh). Standard output is dropped, errors kept in `errors`.
 bool timedRun(const std::vector<std::string>& words, const std::string& input, const std::vector<std::string>& env,
               Sample& sample, std::string& errors) {
+  if (stopRequested != 0) return false;
   char errorPath[] = "/tmp/ferrix-link-errors-XXXXXX";
   int errorFd = mkstemp(errorPath);
   int in[2];
@@ -106,8 +134,13 @@ bool timedRun(const std::vector<std::string>& words, const std::string& input, c
   for (auto& w : copy) argv.push_back(w.data());
   argv.push_back(nullptr);
   const auto start = Clock::now();
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    // Nothing of a run outlives the bench: a command still inside the client namespace would keep
+    // it. (sftp's and scp's ssh end when their parent's pipes close.)
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
     dup2(in[0], STDIN_FILENO);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
@@ -121,7 +154,12 @@ bool timedRun(const std::vector<std::string>& words, const std::string& input, c
   close(in[1]);
   int status = 0;
   rusage usage{};
-  const bool waited = pid > 0 && wait4(pid, &status, 0, &usage) == pid;
+  bool waited = false;
+  while (pid > 0 && !waited) {
+    waited = wait4(pid, &status, 0, &usage) == pid;
+    if (!waited && errno != EINTR) break;
+    if (!waited && stopRequested != 0) kill(pid, SIGKILL);
+  }
   sample.seconds = secondsSince(start);
   sample.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -171,6 +209,9 @@ public:
            << "MACs " << kMac << "\n"
            << "MaxStartups 100\n"
            << "MaxSessions 64\n"
+           // A session whose link is gone (the bench killed) ends, and with it the namespace.
+           << "ClientAliveInterval 2\n"
+           << "ClientAliveCountMax 3\n"
            << "Subsystem sftp internal-sftp\n"
            << "LogLevel ERROR\n";
     const std::string configPath = directory_ + "/sshd_config";
@@ -182,7 +223,7 @@ public:
       dup2(log, STDERR_FILENO);
       execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", configPath.c_str(), static_cast<char*>(nullptr));
       return 127;
-    });
+    }, true);
   }
   LinkServer(const LinkServer&) = delete;
   LinkServer& operator=(const LinkServer&) = delete;
@@ -350,6 +391,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ferrix_link_bench: needs root\n");
     return 1;
   }
+  struct sigaction stop {};
+  stop.sa_handler = requestStop;  // no SA_RESTART: a wait in progress returns
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
   const std::string loadBefore = loadAverage();
   auto chosen = [](const std::vector<std::string>& only, const std::string& key) {
     return only.empty() || std::find(only.begin(), only.end(), key) != only.end();
@@ -428,6 +472,13 @@ int main(int argc, char** argv) {
   const char* toolKeys[] = {"ferrix", "ferrix-1", "sftp", "scp", "rclone"};
   std::erase_if(methods, [&](const Method& m) { return !chosen(onlyTools, toolKeys[static_cast<int>(m.tool)]); });
 
+  // What wait4 reports for a command that does nothing: the floor under every peak below.
+  Sample floor;
+  {
+    std::string errors;
+    timedRun({"/bin/true"}, "", {}, floor, errors);
+  }
+
   struct Row {
     const Scenario* scenario;
     bool upload;
@@ -438,7 +489,7 @@ int main(int argc, char** argv) {
   LinkEmulator::Counters counters[std::size(scenarios)];
   for (std::size_t si = 0; si < std::size(scenarios); ++si) {
     const Scenario& s = scenarios[si];
-    if (!chosen(onlyRows, s.key)) continue;
+    if (!chosen(onlyRows, s.key) || stopRequested != 0) continue;
     link.shape(s.oneWay, s.loss);
     // The source on each side: one file, or a tree of small files in a few directories.
     const std::string localSource = local + "/source";
@@ -461,8 +512,8 @@ int main(int argc, char** argv) {
     }
     Row rowUp{&s, true, std::vector<Cell>(methods.size())};
     Row rowDown{&s, false, std::vector<Cell>(methods.size())};
-    for (int run = 0; run < runs; ++run) {
-      for (std::size_t k = 0; k < methods.size(); ++k) {
+    for (int run = 0; run < runs && stopRequested == 0; ++run) {
+      for (std::size_t k = 0; k < methods.size() && stopRequested == 0; ++k) {
         // Each run starts with a different tool, so that no tool always follows the same one.
         const std::size_t m = (k + static_cast<std::size_t>(run)) % methods.size();
         for (bool upload : {true, false}) {
@@ -474,6 +525,7 @@ int main(int argc, char** argv) {
           Sample sample;
           std::string errors;
           const bool ok = timedRun(words, input, {}, sample, errors) && sameTree(from, to);
+          if (stopRequested != 0) break;
           Cell& cell = (upload ? rowUp : rowDown).cells[m];
           if (ok) {
             cell.samples.push_back(sample);
@@ -534,6 +586,9 @@ int main(int argc, char** argv) {
                   failed.c_str());
     }
   }
+  std::printf("\nPeak memory is wait4's ru_maxrss of the whole command; /bin/true started the same way shows %.1f MiB "
+              "(the floor).\n",
+              floor.peakMiB);
   std::printf("\nForwarder per row (packets client to server / server to client): dropped on purpose, dropped for "
               "want of room\n");
   for (std::size_t si = 0; si < std::size(scenarios); ++si) {
@@ -545,7 +600,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(c.lost[1]), static_cast<unsigned long long>(c.overflowed[0]),
                 static_cast<unsigned long long>(c.overflowed[1]), c.cpuSeconds);
   }
-  std::printf("copies verified file for file: %s\n", verified ? "yes" : "NO");
+  std::printf("copies verified file for file: %s%s\n", verified ? "yes" : "NO",
+              stopRequested != 0 ? " (stopped by a signal: rows incomplete)" : "");
   link.leave();
   return verified ? 0 : 1;
 }
