@@ -578,8 +578,8 @@ int main(int argc, char** argv) {
       }
       const double rate = median(rates);
       std::string failed;
-      if (cell.failures > 0) failed = std::to_string(cell.failures).append(" failed");
-      std::printf("| %s | %s | %s | %.1f | %.1f-%.1f | %.2fx | %.2f | %.1f | %s\n", s.name, row.upload ? "up" : "down",
+      if (cell.failures > 0) failed = std::string(" ").append(std::to_string(cell.failures)).append(" failed |");
+      std::printf("| %s | %s | %s | %.1f | %.1f-%.1f | %.2fx | %.2f | %.1f |%s\n", s.name, row.upload ? "up" : "down",
                   methods[m].name, rate, rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end()),
                   rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end()),
                   sftpMedian > 0 ? rate / sftpMedian : 0, median(cpus), peak,
