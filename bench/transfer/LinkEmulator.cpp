@@ -159,7 +159,8 @@ public:
   // Sends every packet whose time has come; the time the next one is due, or -1.
   std::int64_t release(std::int64_t now, LinkEmulator::Counters& counters, int index) {
     while (count_ > 0 && slots_[head_].due <= now) {
-      // A tun write hands the packet to the stack at once; a failure is a packet lost, as on a wire.
+      // A tun write hands the packet to the stack at once; a failure is a packet lost, as on a
+      // wire.
       (void)!write(out_, storage_.get() + head_ * slotBytes_, slots_[head_].length);
       ++counters.forwarded[index];
       head_ = (head_ + 1) % kQueuePackets;
@@ -277,8 +278,9 @@ LinkEmulator::LinkEmulator(int mtu) {
       // Each device is made in the namespace the thread is in; the addresses and settings below
       // belong to that namespace too.
       if (setns(namespaces_[side], CLONE_NEWNET) != 0 || (tuns[side] = openTun()) < 0 ||
-          !configureDevice(kDevice, locals[side], locals[1 - side], mtu) || !configureDevice("lo", nullptr, nullptr, 0) ||
-          // Each run starts from the same TCP state: no remembered ssthresh from an earlier lossy one.
+          !configureDevice(kDevice, locals[side], locals[1 - side], mtu) ||
+          !configureDevice("lo", nullptr, nullptr, 0) ||
+          // Each run starts from the same TCP state: no ssthresh remembered from a lossy one.
           !writeSysctl("/proc/sys/net/ipv4/tcp_no_metrics_save", "1")) {
         (void)!write(fromForwarder[1], &status, 1);
         _exit(1);
@@ -388,7 +390,9 @@ LinkEmulator::Capacity LinkEmulator::capacity(std::chrono::milliseconds duration
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = ipv4(kServerAddress, kSinkPort);
-    char status = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 1) == 0 ? 0 : 1;
+    const bool listening =
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 1) == 0;
+    char status = listening ? 0 : 1;
     (void)!write(ready[1], &status, 1);
     int peer = accept(listener, nullptr, nullptr);
     std::vector<char> buffer(1 << 20);

@@ -122,8 +122,7 @@ struct Sample {
 
 // Runs a whole command and waits for it with wait4: its CPU and peak memory cover the children it
 // waited for too (sftp's and scp's ssh). Standard output is dropped, errors kept in `errors`.
-bool timedRun(const std::vector<std::string>& words, const std::string& input, const std::vector<std::string>& env,
-              Sample& sample, std::string& errors) {
+bool timedRun(const std::vector<std::string>& words, const std::string& input, Sample& sample, std::string& errors) {
   if (stopRequested != 0) return false;
   char errorPath[] = "/tmp/ferrix-link-errors-XXXXXX";
   int errorFd = mkstemp(errorPath);
@@ -145,7 +144,6 @@ bool timedRun(const std::vector<std::string>& words, const std::string& input, c
     int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     dup2(errorFd, STDERR_FILENO);
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -377,7 +375,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--capacity-only") {
       capacityOnly = true;
     } else {
-      std::printf("usage: ferrix_link_bench [--size MIB (default 128)] [--loss-size MIB (the lossy row's, default 32)]\n"
+      std::printf("usage: ferrix_link_bench [--size MIB (default 128)]\n"
+                  "                         [--loss-size MIB (the lossy row's, default 32)]\n"
                   "                         [--runs N (default 3)] [--files N (the tree's, default 200)]\n"
                   "                         [--row 1ms|20ms|50ms|20ms-loss|tree]... "
                   "[--tool ferrix|ferrix-1|sftp|scp|rclone]...\n"
@@ -476,7 +475,7 @@ int main(int argc, char** argv) {
   Sample floor;
   {
     std::string errors;
-    timedRun({"/bin/true"}, "", {}, floor, errors);
+    timedRun({"/bin/true"}, "", floor, errors);
   }
 
   struct Row {
@@ -524,7 +523,7 @@ int main(int argc, char** argv) {
           const auto words = command(context, methods[m].tool, upload, s.tree, from, to, input);
           Sample sample;
           std::string errors;
-          const bool ok = timedRun(words, input, {}, sample, errors) && sameTree(from, to);
+          const bool ok = timedRun(words, input, sample, errors) && sameTree(from, to);
           if (stopRequested != 0) break;
           Cell& cell = (upload ? rowUp : rowDown).cells[m];
           if (ok) {
