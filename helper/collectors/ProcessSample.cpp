@@ -38,10 +38,9 @@ constexpr std::int64_t kSampleErrorCode = 1601;
 constexpr const char* kSampleSeconds = "5";
 constexpr mode_t kReportMode = 0644;
 
-// Streams the sample into the report file; output that is not valid UTF-8 counts as none.
+// Streams the sample into the report file.
 std::function<Status(int)> writeSample(const Task& task, const std::string& path) {
   return [&task, path](int fd) -> Status {
-    if (!isStrictUTF8(task.standardOutput())) return Ok{};
     return task.standardOutput().forEachPiece([&](std::string_view piece) { return files::writeAll(fd, piece, path); });
   };
 }
@@ -110,6 +109,10 @@ void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest requ
         ZEBOptionalError error;
         if (task.terminationStatus() != 0) {
           error = sampleFailed(task.terminationStatus());
+        } else if (!isStrictUTF8(task.standardOutput())) {
+          // Output that is not valid UTF-8 counts as none: nothing is written, and a file already
+          // there keeps what it holds.
+          systemLog(LOG_NOTICE, "The sample is not UTF-8 text: nothing written to %s", files::printableText(path).c_str());
         } else if (Status written = files::writeReplacingFile(place->directory, name, path, writeSample(task, path),
                                                               place->client, kReportMode);
                    !written) {

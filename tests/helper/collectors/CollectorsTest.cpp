@@ -359,17 +359,17 @@ TEST_F(Collectors, ProcessSampleWritesTheToolsOutputIntoTheNamedFile) {
   EXPECT_EQ(args(), pid + "\n5\n");
   EXPECT_EQ(slurp(file), "frame 1\nframe 2\n");
   EXPECT_EQ(ownerOf(file), user.pw_uid);
-  // The client's own file is replaced; output that is not UTF-8 counts as none.
+  // Output that is not UTF-8 counts as none: nothing is written, and the file there stays as it was.
   tool("/usr/bin/sample", "printf 'frame \\377\\n'");
   EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
-  EXPECT_EQ(slurp(file), "");
+  EXPECT_EQ(slurp(file), "frame 1\nframe 2\n");
   // Output far past what the daemon keeps in memory reaches the file whole, unless any of it is not UTF-8.
   tool("/usr/bin/sample", "seq 1 1000000");
   EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
   EXPECT_EQ(slurp(file), run({"/usr/bin/seq", "1", "1000000"}).out);
   tool("/usr/bin/sample", "seq 1 1000000; printf '\\377'");
   EXPECT_EQ(ask({"sample", pid, file}, user.pw_uid).status, 0);
-  EXPECT_EQ(slurp(file), "");
+  EXPECT_EQ(slurp(file), run({"/usr/bin/seq", "1", "1000000"}).out);
   tool("/usr/bin/sample", "echo partial; exit 2");
   a = ask({"sample", pid, dest + "/failed.txt"});
   EXPECT_EQ(a.result, json({{"pid", own}, {"filePath", "file://" + dest + "/failed.txt"}}));
