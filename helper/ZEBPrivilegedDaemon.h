@@ -14,7 +14,7 @@
 
 #include "helper/AtomicProperty.h"
 #include "helper/TaskRunner.h"
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 #include "helper/ZEBRequest.h"
 #include "helper/files/FilePlacement.h"
 #include "platform/xpc/Listener.h"

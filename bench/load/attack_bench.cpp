@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "client/ZEBClientConnection.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 #include "tests/support/DaemonHarness.h"
 #include "tests/support/NullClient.h"
 #include "tests/support/RawClient.h"
