@@ -1,4 +1,5 @@
 // com.orvel.tessel.zeb.privileged: the privileged helper daemon.
+#include <grp.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -18,13 +19,16 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--anchors DIR] [--root DIR]\n"
-    "           [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
+    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--socket-mode MODE] [--socket-group GROUP]\n"
+    "           [--anchors DIR] [--root DIR] [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
     "\n"
     "Serves the privileged helper on a Unix socket: the one passed by systemd socket activation,\n"
     "else PATH (default /run/com.orvel.tessel.zeb.privileged.sock).\n"
     "\n"
-    "  --socket PATH        socket to bind when not socket-activated\n"
+    "  --socket PATH        socket to bind when not socket-activated (removed again at the end)\n"
+    "  --socket-mode MODE   octal mode of the bound socket (default 0666)\n"
+    "  --socket-group GROUP group (name or number) of the bound socket; with mode 0660 only\n"
+    "                       root and GROUP may connect\n"
     "  --anchors DIR        directory of NAME.pub anchor keys\n"
     "                       (default /etc/com.orvel.tessel.zeb.privileged/anchors)\n"
     "  --root DIR           system root under which the operating system's tools and files are found\n"
@@ -62,6 +66,20 @@ bool parse(int argc, char** argv, CommandLine& out) {
     };
     std::string v;
     if (a == "--socket") { if (!next(out.socketPath)) return false; }
+    else if (a == "--socket-mode") {
+      char* end = nullptr;
+      if (!next(v) || v.empty()) return false;
+      const unsigned long mode = std::strtoul(v.c_str(), &end, 8);
+      if (*end || mode > 0777) return false;
+      out.listener.socketMode = static_cast<mode_t>(mode);
+    } else if (a == "--socket-group") {
+      if (!next(v) || v.empty()) return false;
+      char* end = nullptr;
+      const unsigned long gid = std::strtoul(v.c_str(), &end, 10);
+      if (!*end) out.listener.socketGroup = static_cast<gid_t>(gid);
+      else if (const group* g = ::getgrnam(v.c_str())) out.listener.socketGroup = g->gr_gid;
+      else return false;
+    }
     else if (a == "--anchors") { if (!next(out.daemon.anchorsDirectory)) return false; }
     else if (a == "--root") { if (!next(out.systemRoot)) return false; }
     else if (a == "--console-user") { if (!next(v)) return false; out.daemon.consoleUser = v; }
@@ -111,6 +129,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Ended by hand (kill, Ctrl-C): the socket file bound goes with the process.
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction action {};
+    action.sa_handler = [](int signo) {
+      zeb::runExitHook();
+      ::signal(signo, SIG_DFL);
+      ::raise(signo);
+    };
+    ::sigaction(sig, &action, nullptr);
+  }
 
   // The one daemon object lives as long as the process.
   static ZEBPrivilegedDaemon daemon(cl.daemon, TaskLimits::fromUserDefaults());
