@@ -10,9 +10,9 @@
 set(ZEB_MAN_DIR ${PROJECT_SOURCE_DIR}/docs/man)
 install(FILES ${ZEB_MAN_DIR}/zebctl.1 ${ZEB_MAN_DIR}/zeb-codesign.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${ZEB_MAN_DIR}/com.orvel.tessel.zeb.privileged.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${ZEB_MAN_DIR}/zeb_client.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${ZEB_MAN_DIR}/zeb_client.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT libzeb-client-dev)
 if(ZEB_BUILD_TRANSFER)
-  install(FILES ${ZEB_MAN_DIR}/ferrix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${ZEB_MAN_DIR}/ferrix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ferrix)
 endif()
 
 # CPack installs after building the preinstall target, which would otherwise build everything (the
@@ -55,9 +55,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # ("shlibdeps": computed from the libraries its binaries need), summary, description.
 set(V ${PROJECT_VERSION})
 set(ZEB_PACKAGES
-  "libzeb-client0|libs|lib/libzeb-client.so.*|shlibdeps|client library of the ZEB privileged helper|libzeb-client connects an app to the privileged helper com.orvel.tessel.zeb.privileged:
-it answers the helper's challenge, sends the requests as typed calls and hands the
-callbacks to a delegate, with typed results and errors. C++ and C interfaces."
+  "libzeb-client0|libs|lib/libzeb-client.so.*|shlibdeps|client library of the ZEB privileged helper|libzeb-client connects an app to the privileged helper
+com.orvel.tessel.zeb.privileged: it answers the helper's challenge, sends
+the requests as typed calls and hands the callbacks to a delegate, with
+typed results and errors. C++ and C interfaces."
   "libzeb-client-dev|libdevel|lib/libzeb-client.so,include/ZEB,lib/pkgconfig/zeb-client.pc,lib/cmake/ZEBClient,share/man/man3|libzeb-client0 (= ${V})|client library of the ZEB privileged helper (development files)|Headers (ZEB/Client.h for C++17, ZEB/zeb_client.h for C), the pkg-config
 file zeb-client, the CMake package ZEBClient and the manual page zeb_client(3)."
   "libferrix0|libs|lib/libFerrix.so.*|shlibdeps|SFTP file transfers over libssh2 (library)|libFerrix moves files over SFTP with libssh2 in blocking mode,
@@ -99,7 +100,7 @@ foreach(entry ${ZEB_PACKAGES})
   endif()
   set(extra "")
   if(section STREQUAL "libs")
-    set(extra "${PROJECT_SOURCE_DIR}/packaging/debian/shlib.triggers")
+    set(extra "${PROJECT_SOURCE_DIR}/packaging/debian/shlib/triggers")
   endif()
   file(WRITE ${CMAKE_BINARY_DIR}/CPackConfig-${name}.cmake "include(\"${CMAKE_BINARY_DIR}/CPackConfig.cmake\")
 set(CPACK_PACKAGE_NAME ${name})
@@ -112,12 +113,14 @@ ${depends_lines}
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS \"\")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS \"\")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA \"${extra}\")
+set(CPACK_INSTALL_CMAKE_PROJECTS \"${CMAKE_BINARY_DIR};zeb;${name};/\")
 set(CPACK_ZEB_KEEP \"${files}\")
 ")
   list(APPEND ZEB_PACKAGE_CONFIGS ${CMAKE_BINARY_DIR}/CPackConfig-${name}.cmake)
   list(APPEND other_files ${files})
 endforeach()
-# The helper's package keeps what no other package takes.
+# The helper's package keeps what no other package takes: the default component.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};zeb;zeb-privileged;/")
 set(CPACK_ZEB_DROP "${other_files}")
 include(CPack)
 

@@ -103,7 +103,9 @@ cc -std=c11 -Wall -Werror "$app/example.c" -o "$app/example-c" $flags -Wl,-rpath
 for program in example example-c; do
   "$scratch/usr/bin/zeb-codesign" sign --key "$stage/anchors/orvel.key" --identifier com.orvel.tessel.VellumDrift "$app/$program"
 done
-# The start line postinst gave, on a socket of the scratch root.
+# The start line postinst gave, on a socket of the scratch root; the stand-ins make their quick
+# snapshot rather than a sos report (minutes).
+mkdir -p "$scratch/$root/etc" && echo sos=no >"$scratch/$root/etc/zeb-tools.conf"
 # shellcheck disable=SC2086
 $(echo "$start" | sed "s#\(^\| \)/usr/#\1$scratch/usr/#g") --socket "$scratch/run/zeb.sock" --anchors "$stage/anchors" \
   2>"$stage/daemon.log" &
