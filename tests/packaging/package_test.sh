@@ -156,13 +156,12 @@ if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
   (umask 002 && cmake -S "$tree" -B "$tree/build" -DZEB_BUILD_TESTS=OFF -DZEB_BUILD_BENCH=OFF -DZEB_BUILD_TRANSFER=ON) \
     >"$stage/configure.log" 2>&1 || fail "configure the archive: $(tail "$stage/configure.log")"
   for f in helper/com.orvel.tessel.zeb.privileged client/zebctl client/libzeb-client.so* tools/zeb-codesign/zeb-codesign \
-           tools/system_profiler/system_profiler transfer/libFerrix.so* transfer/ferrix; do
+           root/usr/sbin/system_profiler transfer/libFerrix.so* transfer/ferrix; do
     for g in "$build"/$f; do cp -P "$g" "$tree/build/${g#"$build"/}"; done
   done
   # That tree's install expects its own build's run path; this build's is dropped first.
-  cmake -DF="$tree/build/transfer/ferrix" -P /dev/stdin <<'CMAKE' || fail "rpath"
-file(RPATH_REMOVE FILE "${F}")
-CMAKE
+  echo 'file(RPATH_REMOVE FILE "${F}")' >"$stage/rpath.cmake"
+  cmake -DF="$tree/build/transfer/ferrix" -P "$stage/rpath.cmake" || fail "rpath"
   (umask 002 && buildPackages "$tree/build" "$stage/tree-pkgs")
   for n in $names; do
     dpkg-deb -c "$stage/tree-pkgs/${n}_"*.deb | awk '{ print $1, $2, $6, $7, $8 }' >"$stage/tree.list"
