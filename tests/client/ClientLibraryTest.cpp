@@ -135,8 +135,10 @@ int typedAnswers(const std::string& socket, const std::string& dir) {
 class SelfDestroying final : public ZEB::Delegate {
  public:
   std::unique_ptr<ZEB::Client> client;
-  std::atomic<bool> done{false};
+  std::atomic<bool> sent{false}, done{false};
   void helperReadyWithVersion(const std::string&) override {
+    // The main thread's call may still be under way: the client is not destroyed under it.
+    for (int i = 0; i < 5000 && !sent; ++i) std::this_thread::sleep_for(1ms);
     client.reset();
     done = true;
   }
@@ -148,7 +150,10 @@ int destroyedInCallback(const std::string& socket, const std::string&) {
   options.socketPath = socket;
   delegate.client = ZEB::Client::connect(options, &delegate);
   CHECK(delegate.client);
-  CHECK(delegate.client->performReadyCheck().ok());
+  ZEB::Client* client = delegate.client.get();
+  const bool sent = client->performReadyCheck().ok();
+  delegate.sent = true;
+  CHECK(sent);
   for (int i = 0; i < 2000 && !delegate.done; ++i) std::this_thread::sleep_for(5ms);
   CHECK(delegate.done);
   return 0;

@@ -6,9 +6,9 @@
 // Delegate member runs on that thread, one at a time, in the order the callbacks arrived. Every
 // member of Client and of Expectation is safe to call from any thread, the delegate's included,
 // except that Expectation::wait must not be called on the delegate's thread (the answer it waits
-// for would be read by the thread it blocks). A Client may be destroyed on any thread, the
-// delegate's too; once its destructor returns on another thread, no Delegate member is running or
-// will run.
+// for would be read by the thread it blocks). A Client no other thread is using may be destroyed on
+// any thread, the delegate's too; once its destructor returns on another thread, no Delegate member
+// is running or will run.
 //
 // Answers come as the helper's tools end, not in the order the requests were sent, and the helper
 // sends each answer to the latest open connection of the requesting user: match an answer by its
