@@ -79,7 +79,7 @@ TEST(ValueCodec, MessagesAreSelectorAndArguments) {
   // The bytes docs/protocol.md shows, for clients written from it.
   EXPECT_EQ(encodeFrame("performReadyCheck", {}), bytes({0, 0, 0, 0x14, 0x82, 0x71}) + "performReadyCheck" + bytes({0x80}));
   const std::string challenge = encodeFrame(kChallengeSelector, Array{Value(Data(32, 0xab))});
-  EXPECT_EQ(challenge.substr(0, 21), bytes({0, 0, 0, 0x32, 0x82, 0x6d}) + "zeb.challenge" + bytes({0x81, 0x58, 0x20}));
+  EXPECT_EQ(challenge.substr(0, 22), bytes({0, 0, 0, 0x32, 0x82, 0x6d}) + "zeb.challenge" + bytes({0x81, 0x58, 0x20}));
   EXPECT_EQ(challenge.size(), 54u);
 }
 
