@@ -2,7 +2,9 @@
 
 zeb::Result<std::unique_ptr<ZEBClientConnection>> ZEBClientConnection::connect(const std::string& socketPath,
                                                                                 ZEBPrivilegedClientProtocol& callbacks,
-                                                                                std::chrono::milliseconds handshakeTimeout) {
+                                                                                std::chrono::milliseconds handshakeTimeout,
+                                                                                std::shared_ptr<void> keepAlive,
+                                                                                std::function<void()> onClose) {
   auto conn = zeb::xpc::Connection::connect(socketPath, zeb::xpc::ConnectionOptions{}, handshakeTimeout);
   if (!conn.ok()) return conn.error();
   std::unique_ptr<ZEBClientConnection> self(new ZEBClientConnection());
@@ -10,13 +12,15 @@ zeb::Result<std::unique_ptr<ZEBClientConnection>> ZEBClientConnection::connect(c
   self->interface_ = makeClientInterface(callbacks);
   self->connection_->setExportedInterface(self->interface_);
   std::weak_ptr<State> weak = self->state_;
-  self->connection_->setCloseHandler([weak](const std::string&) {
+  self->connection_->setCloseHandler([weak, onClose = std::move(onClose)](const std::string&) {
     if (auto s = weak.lock()) {
       std::lock_guard lock(s->mutex);
       s->closed = true;
       s->cv.notify_all();
     }
+    if (onClose) onClose();
   });
+  if (keepAlive) self->connection_->holdWhileRunning(std::move(keepAlive));
   self->daemon_ = std::make_unique<ZEBPrivilegedDaemonProxy>(zeb::xpc::RemoteProxy(self->connection_, [weak](const zeb::Error& e) {
     if (auto s = weak.lock()) {
       std::lock_guard lock(s->mutex);

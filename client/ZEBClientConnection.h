@@ -4,12 +4,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 #include "platform/foundation/Result.h"
 #include "platform/xpc/Connection.h"
 
@@ -17,10 +18,12 @@ class ZEBClientConnection {
  public:
   static constexpr const char* kDefaultSocketPath = "/run/com.orvel.tessel.zeb.privileged.sock";
 
-  // `callbacks` must outlive the connection; its methods run on the connection's thread.
+  // `callbacks` must outlive the connection (or be kept alive by `keepAlive`, which the
+  // connection's thread holds as long as it runs); its methods and `onClose` run on that thread.
   static zeb::Result<std::unique_ptr<ZEBClientConnection>> connect(
       const std::string& socketPath, ZEBPrivilegedClientProtocol& callbacks,
-      std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(10));
+      std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(10), std::shared_ptr<void> keepAlive = {},
+      std::function<void()> onClose = {});
 
   ZEBPrivilegedDaemonProtocol& daemon() { return *daemon_; }
 

@@ -7,16 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "client/ZEBClientConnection.h"
-
-using nlohmann::json;
-using zeb::Value;
+#include "ZEB/Client.h"
 
 namespace {
 
@@ -44,55 +41,21 @@ constexpr const char* kUsage =
     "failure (a refused client ends here), 3 no answer within the timeout (default 900 s).\n"
     "A client that leaves before its answer makes the helper exit with status 1 when it answers.\n";
 
-json toJson(const Value& v);
-
-json errorJson(const zeb::Error& e) {
-  json info = json::object();
-  for (const auto& [k, x] : e.userInfo()) info[k] = toJson(x);
-  return json{{"domain", e.domain()}, {"code", e.code()}, {"userInfo", info}};
-}
-
-json toJson(const Value& v) {
-  switch (v.kind()) {
-    case Value::Kind::kNil: return nullptr;
-    case Value::Kind::kBool: return *v.asBool();
-    case Value::Kind::kInt: return *v.asInt();
-    case Value::Kind::kUInt: return *v.asUInt();
-    case Value::Kind::kDouble: return *v.asDouble();
-    case Value::Kind::kString: return *v.asString();
-    case Value::Kind::kData: {
-      static constexpr char kHex[] = "0123456789abcdef";
-      std::string hex;
-      for (auto b : *v.asData()) {
-        hex.push_back(kHex[b >> 4]);
-        hex.push_back(kHex[b & 15]);
-      }
-      return hex;
-    }
-    case Value::Kind::kURL: return v.asURL()->absoluteString();
-    case Value::Kind::kArray: {
-      json a = json::array();
-      for (const auto& e : *v.asArray()) a.push_back(toJson(e));
-      return a;
-    }
-    case Value::Kind::kDictionary: {
-      json o = json::object();
-      for (const auto& [k, e] : *v.asDictionary()) o[k] = toJson(e);
-      return o;
-    }
-    case Value::Kind::kError: return errorJson(*v.asError());
-  }
-  return nullptr;
-}
-
 // Prints callbacks; remembers when the one we wait for has come.
-class Printer final : public ZEBClientMessageSink {
+class Printer final : public ZEB::Delegate {
  public:
   explicit Printer(std::string awaited) : awaited_(std::move(awaited)) {}
 
-  void received(const char* selector, const zeb::Array& args) override {
-    const bool isError = args.size() == 2 && args[1].asError() != nullptr;
-    got(selector, args, isError);
+  void didReceive(const ZEB::Answer& answer) override {
+    std::lock_guard lock(mutex_);
+    if (answer.selector == awaited_ && !status_) {
+      std::printf("%s\n", answer.json.c_str());
+      std::fflush(stdout);
+      status_ = answer.error ? 1 : 0;
+      cv_.notify_all();
+    } else {
+      std::fprintf(stderr, "note: %s\n", answer.json.c_str());
+    }
   }
 
   // The exit status once answered.
@@ -103,29 +66,13 @@ class Printer final : public ZEBClientMessageSink {
   }
 
  private:
-  void got(const std::string& selector, const zeb::Array& args, bool isError) {
-    json a = json::array();
-    for (const auto& v : args) a.push_back(toJson(v));
-    const std::string line =
-        json{{"callback", selector}, {"args", a}}.dump(-1, ' ', false, json::error_handler_t::replace);
-    std::lock_guard lock(mutex_);
-    if (selector == awaited_ && !status_) {
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
-      status_ = isError ? 1 : 0;
-      cv_.notify_all();
-    } else {
-      std::fprintf(stderr, "note: %s\n", line.c_str());
-    }
-  }
-
   std::string awaited_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::optional<int> status_;
 };
 
-std::optional<zeb::URL> urlArg(const std::string& path) {
+std::optional<std::string> urlArg(const std::string& path) {
   std::string absolute = path;
   if (absolute.empty()) return std::nullopt;
   if (absolute[0] != '/') {
@@ -133,7 +80,7 @@ std::optional<zeb::URL> urlArg(const std::string& path) {
     if (!::getcwd(cwd, sizeof cwd)) return std::nullopt;
     absolute = std::string(cwd) + "/" + absolute;
   }
-  return zeb::URL::fileURLWithPath(absolute);
+  return absolute;
 }
 
 int usageError(const char* why) {
@@ -144,7 +91,7 @@ int usageError(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string socketPath = ZEBClientConnection::kDefaultSocketPath;
+  std::string socketPath = ZEB::kDefaultSocketPath;
   double timeoutSeconds = 900;
   int i = 1;
   for (; i < argc; ++i) {
@@ -170,37 +117,34 @@ int main(int argc, char** argv) {
 
   // What each command sends, from the parsed arguments.
   struct Parsed {
-    std::optional<zeb::URL> dest;
+    std::string dest;
     std::uint64_t pid = 0;
     std::string user;
-    zeb::Dictionary copies;
+    std::map<std::string, std::string> copies;
   };
-  using D = ZEBPrivilegedDaemonProtocol;
-  using C = ZEBPrivilegedClientProtocol;
+  using R = ZEB::Request;
+  using Client = ZEB::Client;
   struct Command {
     const char* command;
     std::size_t args;  // SIZE_MAX: one or more
-    const char* awaited;
-    void (*send)(D&, const Parsed&);
+    R request;
+    ZEB::Status (*send)(Client&, const Parsed&);
   };
   static const Command commands[] = {
-      {"ready", 0, kZEBSelector<&C::helperReadyWithVersion>, [](D& d, const Parsed&) { d.performReadyCheck(); }},
-      {"privileges", 0, kZEBSelector<&C::logMessage>, [](D& d, const Parsed&) { d.showPrivileges(); }},
-      {"stop", 0, "", [](D& d, const Parsed&) { d.stopDaemon(); }},
-      {"mobility", 1, kZEBSelector<&C::mobilityReportDidFinish>,
-       [](D& d, const Parsed& p) { d.runMobilityReportWithDestination(*p.dest); }},
-      {"sysdiagnose", 1, kZEBSelector<&C::sysDiagnoseDidFinish>,
-       [](D& d, const Parsed& p) { d.runSysdiagnoseWithDestination(*p.dest); }},
-      {"wifi", 1, kZEBSelector<&C::wifiDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runWifiDiagnoseWithDestination(*p.dest); }},
-      {"bluetooth", 2, kZEBSelector<&C::bluetoothDiagnoseDidFinish>,
-       [](D& d, const Parsed& p) { d.runBluetoothDiagnoseWithDestination(*p.dest, p.user); }},
-      {"tm", 1, kZEBSelector<&C::TMDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runTMDiagnoseWithDestination(*p.dest); }},
-      {"mds", 1, kZEBSelector<&C::MDSDiagnoseDidFinish>, [](D& d, const Parsed& p) { d.runMDSDiagnoseWithDestination(*p.dest); }},
-      {"sample", 2, kZEBSelector<&C::sampleProcessDidFinish>, [](D& d, const Parsed& p) { d.sampleProcessWithPID(p.pid, *p.dest); }},
-      {"syslogs", 1, kZEBSelector<&C::syslogsDidFinish>, [](D& d, const Parsed& p) { d.gatherSyslogsWithDestination(*p.dest); }},
-      {"installlogs", 1, kZEBSelector<&C::installLogsDidFinish>,
-       [](D& d, const Parsed& p) { d.gatherInstallLogsWithDestination(*p.dest); }},
-      {"copy", SIZE_MAX, kZEBSelector<&C::copyLogFilesDidFinish>, [](D& d, const Parsed& p) { d.copyLogFiles(p.copies); }},
+      {"ready", 0, R::kPerformReadyCheck, [](Client& c, const Parsed&) { return c.performReadyCheck(); }},
+      {"privileges", 0, R::kShowPrivileges, [](Client& c, const Parsed&) { return c.showPrivileges(); }},
+      {"stop", 0, R::kStopDaemon, [](Client& c, const Parsed&) { return c.stopDaemon(); }},
+      {"mobility", 1, R::kMobilityReport, [](Client& c, const Parsed& p) { return c.runMobilityReportWithDestination(p.dest); }},
+      {"sysdiagnose", 1, R::kSysdiagnose, [](Client& c, const Parsed& p) { return c.runSysdiagnoseWithDestination(p.dest); }},
+      {"wifi", 1, R::kWifiDiagnose, [](Client& c, const Parsed& p) { return c.runWifiDiagnoseWithDestination(p.dest); }},
+      {"bluetooth", 2, R::kBluetoothDiagnose,
+       [](Client& c, const Parsed& p) { return c.runBluetoothDiagnoseWithDestination(p.dest, p.user); }},
+      {"tm", 1, R::kTMDiagnose, [](Client& c, const Parsed& p) { return c.runTMDiagnoseWithDestination(p.dest); }},
+      {"mds", 1, R::kMDSDiagnose, [](Client& c, const Parsed& p) { return c.runMDSDiagnoseWithDestination(p.dest); }},
+      {"sample", 2, R::kSampleProcess, [](Client& c, const Parsed& p) { return c.sampleProcessWithPID(p.pid, p.dest); }},
+      {"syslogs", 1, R::kSyslogs, [](Client& c, const Parsed& p) { return c.gatherSyslogsWithDestination(p.dest); }},
+      {"installlogs", 1, R::kInstallLogs, [](Client& c, const Parsed& p) { return c.gatherInstallLogsWithDestination(p.dest); }},
+      {"copy", SIZE_MAX, R::kCopyLogFiles, [](Client& c, const Parsed& p) { return c.copyLogFiles(p.copies); }},
   };
   const Command* chosen = nullptr;
   for (const auto& c : commands)
@@ -210,41 +154,44 @@ int main(int argc, char** argv) {
 
   Parsed parsed;
   if (chosen->args >= 1 && chosen->args != SIZE_MAX && command != "sample") {
-    parsed.dest = urlArg(args[0]);
-    if (!parsed.dest) return usageError("bad destination");
+    auto dest = urlArg(args[0]);
+    if (!dest) return usageError("bad destination");
+    parsed.dest = *dest;
     if (command == "bluetooth") parsed.user = args[1];
   }
   if (command == "sample") {
     char* end = nullptr;
     parsed.pid = std::strtoull(args[0].c_str(), &end, 10);
     if (args[0].empty() || *end) return usageError("bad pid");
-    parsed.dest = urlArg(args[1]);
-    if (!parsed.dest) return usageError("bad destination");
+    auto dest = urlArg(args[1]);
+    if (!dest) return usageError("bad destination");
+    parsed.dest = *dest;
   }
   if (command == "copy") {
     for (const auto& a : args) {
       const auto eq = a.find('=');
       if (eq == std::string::npos || eq == 0) return usageError("copy takes SRC=DST pairs");
-      parsed.copies.insert_or_assign(a.substr(0, eq), Value(a.substr(eq + 1)));
+      parsed.copies.insert_or_assign(a.substr(0, eq), a.substr(eq + 1));
     }
   }
 
-  Printer printer(chosen->awaited);
-  auto conn = ZEBClientConnection::connect(socketPath, printer);
-  if (!conn.ok()) {
-    std::fprintf(stderr, "zebctl: can't connect to %s: %s\n", socketPath.c_str(),
-                 conn.error().localizedDescription().c_str());
+  const auto awaited = ZEB::answeringCallback(chosen->request);
+  Printer printer(awaited ? ZEB::selectorOf(*awaited) : "");
+  ZEB::Client::Options options;
+  options.socketPath = socketPath;
+  ZEB::Status connected;
+  auto conn = ZEB::Client::connect(options, &printer, &connected);
+  if (!conn) {
+    std::fprintf(stderr, "zebctl: can't connect to %s: %s\n", socketPath.c_str(), connected.message().c_str());
     return 2;
   }
-  chosen->send((*conn)->daemon(), parsed);
-
-  if (auto e = (*conn)->sendError()) {
-    std::fprintf(stderr, "zebctl: can't send the request: %s\n", e->localizedDescription().c_str());
+  if (auto sent = chosen->send(*conn, parsed); !sent) {
+    std::fprintf(stderr, "zebctl: can't send the request: %s\n", sent.message().c_str());
     return 2;
   }
   const auto timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
   if (command == "stop") {
-    if ((*conn)->waitUntilClosed(timeout)) return 0;
+    if (conn->waitUntilClosed(timeout)) return 0;
     std::fprintf(stderr, "zebctl: the helper did not stop within %g s\n", timeoutSeconds);
     return 3;
   }
@@ -252,7 +199,7 @@ int main(int argc, char** argv) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool closed = false;
   while (!closed && std::chrono::steady_clock::now() < deadline) {
-    closed = (*conn)->waitUntilClosed(std::chrono::milliseconds(0));
+    closed = conn->waitUntilClosed(std::chrono::milliseconds(0));
     // After the close, a last look for an answer that arrived just before it.
     if (auto status = printer.waitFor(closed ? std::chrono::milliseconds(200) : std::chrono::milliseconds(100))) {
       std::fflush(stdout);

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 #include "platform/xpc/Connection.h"
 
 class ZEBClients {

@@ -15,7 +15,7 @@
 #include "helper/AtomicProperty.h"
 #include "helper/ZEBClients.h"
 #include "helper/TaskRunner.h"
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 #include "helper/ZEBRequest.h"
 #include "helper/files/FilePlacement.h"
 #include "platform/xpc/Listener.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 #include "platform/xpc/Connection.h"
 
 // The identity of the connection that sent a request. The connection is kept for its pidfd, which

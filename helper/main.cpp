@@ -1,4 +1,5 @@
 // com.orvel.tessel.zeb.privileged: the privileged helper daemon.
+#include <grp.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,13 +22,20 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--anchors DIR] [--root DIR]\n"
-    "           [--work-dir DIR] [--console-user NAME] [--log-stderr] [-LogDebug N]\n"
+    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--socket-mode MODE] [--socket-group GROUP]
+"
+    "           [--anchors DIR] [--root DIR] [--work-dir DIR] [--console-user NAME] [--log-stderr]
+"
+    "           [-LogDebug N]
+"
     "\n"
     "Serves the privileged helper on a Unix socket: the one passed by systemd socket activation,\n"
     "else PATH (default /run/com.orvel.tessel.zeb.privileged.sock).\n"
     "\n"
-    "  --socket PATH        socket to bind when not socket-activated\n"
+    "  --socket PATH        socket to bind when not socket-activated (removed again at the end)\n"
+    "  --socket-mode MODE   octal mode of the bound socket (default 0666)\n"
+    "  --socket-group GROUP group (name or number) of the bound socket; with mode 0660 only\n"
+    "                       root and GROUP may connect\n"
     "  --anchors DIR        directory of NAME.pub anchor keys\n"
     "                       (default /etc/com.orvel.tessel.zeb.privileged/anchors)\n"
     "  --root DIR           system root under which the operating system's tools and files are found\n"
@@ -68,6 +76,20 @@ bool parse(int argc, char** argv, CommandLine& out) {
     };
     std::string v;
     if (a == "--socket") { if (!next(out.socketPath)) return false; }
+    else if (a == "--socket-mode") {
+      char* end = nullptr;
+      if (!next(v) || v.empty()) return false;
+      const unsigned long mode = std::strtoul(v.c_str(), &end, 8);
+      if (*end || mode > 0777) return false;
+      out.listener.socketMode = static_cast<mode_t>(mode);
+    } else if (a == "--socket-group") {
+      if (!next(v) || v.empty()) return false;
+      char* end = nullptr;
+      const unsigned long gid = std::strtoul(v.c_str(), &end, 10);
+      if (!*end) out.listener.socketGroup = static_cast<gid_t>(gid);
+      else if (const group* g = ::getgrnam(v.c_str())) out.listener.socketGroup = g->gr_gid;
+      else return false;
+    }
     else if (a == "--anchors") { if (!next(out.daemon.anchorsDirectory)) return false; }
     else if (a == "--root") { if (!next(out.systemRoot)) return false; }
     else if (a == "--work-dir") { if (!next(out.workDir)) return false; }
@@ -123,8 +145,9 @@ int main(int argc, char** argv) {
                    s.error().localizedDescription().c_str());
     zeb::flushAndExit(1);
   }
-  // A signal that ends the daemon first removes the private places of the requests under way. The
-  // signals are taken by one thread (tools get a clean mask and default actions at spawn).
+  // A signal that ends the daemon (kill, Ctrl-C) first removes the private places of the requests
+  // under way, and the socket file it bound. The signals are taken by one thread (tools get a clean
+  // mask and default actions at spawn).
   sigset_t ending;
   sigemptyset(&ending);
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, sig);

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "client/ZEBClientConnection.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 #include "tests/support/DaemonHarness.h"
 #include "tests/support/NullClient.h"
 #include "tests/support/RawClient.h"
@@ -232,7 +232,7 @@ Phase runPhase(bool underAttack, const std::string& self, int readyChecks) {
   const Account evil = attacker();
   const std::string own = d.dir() + "/evil", stop = d.dir() + "/stop";
   fs::create_directories(own);
-  ::chown(own.c_str(), evil.uid, evil.gid);
+  if (::chown(own.c_str(), evil.uid, evil.gid) != 0) std::perror(own.c_str());
 
   std::vector<pid_t> attackers;
   if (underAttack) {
@@ -247,7 +247,7 @@ Phase runPhase(bool underAttack, const std::string& self, int readyChecks) {
       fs::resize_file(fake, std::uintmax_t{1} << 30);
       std::ofstream(fake, std::ios::app | std::ios::binary) << all.substr(blockStart);
       fs::permissions(fake, fs::perms(0755));
-      ::chown(fake.c_str(), evil.uid, evil.gid);
+      if (::chown(fake.c_str(), evil.uid, evil.gid) != 0) std::perror(fake.c_str());
       attackers.push_back(spawnAs(&evil, {"/bin/sh", "-c", "while [ ! -e '" + stop + "' ]; do '" + fake +
                                                                  "' --fake '" + d.socketPath() + "'; done"}));
     }

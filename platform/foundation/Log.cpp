@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -41,7 +42,18 @@ void nsLog(const char* format, ...) {
   [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
+namespace {
+std::atomic<void (*)()> exitHook{nullptr};
+}
+
+void setExitHook(void (*hook)()) { exitHook.store(hook); }
+
+void runExitHook() {
+  if (auto hook = exitHook.exchange(nullptr)) hook();
+}
+
 void flushAndExit(int status) {
+  runExitHook();
   std::fflush(stdout);
   std::fflush(stderr);
   closelog();

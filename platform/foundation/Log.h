@@ -17,6 +17,9 @@ void systemLog(int priority, const char* format, ...) __attribute__((format(prin
 void nsLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Ends the process at once after the logs are out: no static destructors run under live threads.
+// The exit hook, when set, runs first (it must be async-signal-safe: signal handlers call it too).
 [[noreturn]] void flushAndExit(int status);
+void setExitHook(void (*hook)());
+void runExitHook();
 
 }  // namespace zeb

@@ -25,6 +25,7 @@ Error connectionError(std::int64_t code, std::string text) {
 // Foundation's codes for an interrupted and an invalidated connection.
 constexpr std::int64_t kConnectionInterrupted = 4097;
 constexpr std::int64_t kConnectionInvalid = 4099;
+constexpr const char* kTimedOutInFrame = "timed out in the middle of a frame";
 
 constexpr int kSoPassPidfd = 76;  // kernel 6.5+, not yet in glibc 2.36's headers
 constexpr int kScmPidfd = 0x04;
@@ -111,7 +112,12 @@ Result<std::shared_ptr<Connection>> Connection::connect(const std::string& socke
   conn->options_.handshakeTimeout = handshakeTimeout;
   auto challenge = conn->readMessage(false);
   conn->options_.handshakeTimeout = options.handshakeTimeout;
-  if (!challenge.ok()) return connectionError(kConnectionInvalid, "the service refused the connection");
+  if (!challenge.ok()) {
+    // A refused client is closed without a word; a service that stays silent is another failure.
+    if (challenge.error().localizedDescription() == kTimedOutInFrame)
+      return posixError(ETIMEDOUT, "no challenge from the service");
+    return connectionError(kConnectionInvalid, "the service refused the connection");
+  }
   if (challenge->selector != kChallengeSelector || challenge->arguments.size() != 1 ||
       !challenge->arguments[0].asData())
     return connectionError(kConnectionInvalid, "the service sent no challenge");
@@ -219,7 +225,7 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (!forever && Clock::now() >= deadline)
-          return connectionError(kConnectionInterrupted, "timed out in the middle of a frame");
+          return connectionError(kConnectionInterrupted, kTimedOutInFrame);
         continue;
       }
       return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));

@@ -12,7 +12,7 @@
 
 #include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 
 namespace zeb::xpc {
 

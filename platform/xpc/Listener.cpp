@@ -12,10 +12,23 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/foundation/Log.h"
+
 namespace zeb::xpc {
 namespace {
 
-Result<UniqueFd> bindSocket(const std::string& path) {
+// The socket file this process bound, for the exit hook: plain storage, read from signal handlers.
+char boundPath[sizeof(sockaddr_un::sun_path)];
+dev_t boundDevice = 0;
+ino_t boundInode = 0;
+
+void removeBoundSocket() {
+  struct stat st {};
+  if (boundPath[0] && ::lstat(boundPath, &st) == 0 && st.st_dev == boundDevice && st.st_ino == boundInode)
+    ::unlink(boundPath);
+}
+
+Result<UniqueFd> bindSocket(const std::string& path, const ListenerOptions& options) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof addr.sun_path) return posixError(ENAMETOOLONG, path);
@@ -32,8 +45,17 @@ Result<UniqueFd> bindSocket(const std::string& path) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return posixError(errno, "socket");
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return posixError(errno, "bind " + path);
-  if (::chmod(path.c_str(), 0666) != 0) return posixError(errno, "chmod " + path);
+  // The group first: until the mode is set nobody but root can connect.
+  if (options.socketGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), *options.socketGroup) != 0)
+    return posixError(errno, "chown " + path);
+  if (::chmod(path.c_str(), options.socketMode) != 0) return posixError(errno, "chmod " + path);
   if (::listen(fd.get(), 128) != 0) return posixError(errno, "listen");
+  if (::lstat(path.c_str(), &st) == 0) {
+    std::memcpy(boundPath, path.c_str(), path.size() + 1);
+    boundDevice = st.st_dev;
+    boundInode = st.st_ino;
+    setExitHook(removeBoundSocket);
+  }
   return fd;
 }
 
@@ -49,7 +71,7 @@ Result<std::unique_ptr<Listener>> Listener::create(const std::string& socketPath
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     return std::unique_ptr<Listener>(new Listener(UniqueFd(fd), socketPath, true, options, std::move(log)));
   }
-  auto fd = bindSocket(socketPath);
+  auto fd = bindSocket(socketPath, options);
   if (!fd.ok()) return fd.error();
   return std::unique_ptr<Listener>(new Listener(std::move(*fd), socketPath, false, options, std::move(log)));
 }

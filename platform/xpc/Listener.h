@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 
@@ -34,6 +35,9 @@ struct ListenerOptions {
   int maxAdmissionsPerUser = 2;
   // Identify peers by pidfd_open plus start time even where SO_PEERPIDFD exists.
   bool forcePidfdFallback = false;
+  // The mode and group of a socket bound here (not of an activated one).
+  mode_t socketMode = 0666;
+  std::optional<gid_t> socketGroup;
 };
 
 class Listener {
@@ -41,7 +45,9 @@ class Listener {
   static constexpr int kDefaultMaxConnections = 64;
 
   // The activated socket when the service manager passed one, else `socketPath` bound here with
-  // mode 0666 (a stale socket file with no listener is replaced; a live one is an error).
+  // the options' mode and group (a stale socket file with no listener is replaced; a live one is an
+  // error). A socket file bound here is removed when the process ends through flushAndExit or
+  // runExitHook, unless another has taken its place by then.
   static Result<std::unique_ptr<Listener>> create(const std::string& socketPath, ListenerOptions options,
                                                   Connection::LogSink log);
 

@@ -24,8 +24,8 @@
 #include <thread>
 
 #include "client/ZEBClientConnection.h"
-#include "helper/ZEBPrivilegedProtocols.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
+#include "protocol/ValueCodec.h"
 #include "tests/faults/FaultCount.h"
 #include "tests/support/DaemonHarness.h"
 #include "tests/support/NullClient.h"

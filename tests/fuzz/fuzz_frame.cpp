@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "helper/ZEBPrivilegedProtocols.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
+#include "protocol/ValueCodec.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/xpc/Listener.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 
 namespace zeb::xpc {
 namespace {

@@ -1,7 +1,8 @@
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 
 #include <gtest/gtest.h>
 
+#include "platform/xpc/Connection.h"
 #include "platform/xpc/Interface.h"
 
 namespace zeb::xpc {
@@ -74,6 +75,12 @@ TEST(ValueCodec, MessagesAreSelectorAndArguments) {
   EXPECT_EQ(m->selector, "copyLogFiles:");
   EXPECT_FALSE(decodeMessage(encodeValue(Value(Array{Value("x")}))).ok());
   EXPECT_FALSE(decodeMessage(encodeValue(Value(Array{Value(1), Value(Array{})}))).ok());
+
+  // The bytes docs/protocol.md shows, for clients written from it.
+  EXPECT_EQ(encodeFrame("performReadyCheck", {}), bytes({0, 0, 0, 0x14, 0x82, 0x71}) + "performReadyCheck" + bytes({0x80}));
+  const std::string challenge = encodeFrame(kChallengeSelector, Array{Value(Data(32, 0xab))});
+  EXPECT_EQ(challenge.substr(0, 22), bytes({0, 0, 0, 0x32, 0x82, 0x6d}) + "zeb.challenge" + bytes({0x81, 0x58, 0x20}));
+  EXPECT_EQ(challenge.size(), 54u);
 }
 
 TEST(Interface, ValidatesSelectorsCountsAndTypes) {

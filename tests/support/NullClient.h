@@ -1,7 +1,7 @@
 // A client that ignores every callback: derive from it and override the callbacks a test counts.
 #pragma once
 
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 
 namespace zebtest {
 

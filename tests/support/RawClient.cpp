@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 
 namespace zebtest {
 

@@ -23,13 +23,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zeb-codesign keygen NAME DIR\n"
-    "       zeb-codesign sign --key KEYFILE --identifier ID FILE\n"
+    "       zeb-codesign sign --key KEYFILE --identifier ID [--output OUTFILE] FILE\n"
     "       zeb-codesign verify --anchors DIR [-R REQUIREMENT] FILE\n"
     "       zeb-codesign display FILE\n"
     "\n"
     "keygen   writes DIR/NAME.key (Ed25519 private key, PEM, mode 0600) and DIR/NAME.pub\n"
     "sign     appends (or replaces) FILE's signature; the anchor is KEYFILE's base name without\n"
-    "         its extension\n"
+    "         its extension; with --output OUTFILE, FILE is left as it is and a signed copy\n"
+    "         (with FILE's permissions) replaces OUTFILE whole\n"
     "verify   exits 0 when FILE's signature verifies against the anchor it names in DIR (and\n"
     "         satisfies REQUIREMENT); otherwise prints the status code and exits 1\n"
     "display  prints FILE's identifier and anchor\n";
@@ -82,10 +83,38 @@ std::string anchorFromKeyPath(const std::string& keyPath) {
   return name;
 }
 
+// Writes FILE's signed content into a new file beside `output` and renames it into place, so that
+// `output` is the old file or the whole signed copy, never half of one.
+int writeSignedCopy(int source, std::uint64_t size, mode_t mode, const std::string& block, const std::string& output) {
+  std::string temp = output + ".XXXXXX";
+  UniqueFd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!out) {
+    std::fprintf(stderr, "zeb-codesign: can't create a file beside %s: %s\n", output.c_str(), std::strerror(errno));
+    return 1;
+  }
+  bool ok = true;
+  std::string buffer(64 * 1024, '\0');
+  for (std::uint64_t at = 0; ok && at < size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
+    const ssize_t got = ::pread(source, buffer.data(), want, static_cast<off_t>(at));
+    ok = got > 0 && ::write(out.get(), buffer.data(), static_cast<std::size_t>(got)) == got;
+    at += ok ? static_cast<std::uint64_t>(got) : 0;
+  }
+  ok = ok && ::write(out.get(), block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
+       ::fchmod(out.get(), mode & 0777) == 0 && ::fsync(out.get()) == 0 && ::rename(temp.c_str(), output.c_str()) == 0;
+  if (!ok) {
+    std::fprintf(stderr, "zeb-codesign: can't write %s: %s\n", output.c_str(), std::strerror(errno));
+    ::unlink(temp.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 int signFile(const std::vector<std::string>& args) {
-  std::string keyPath, identifier, file;
+  std::string keyPath, identifier, file, output;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--key" && i + 1 < args.size()) keyPath = args[++i];
+    else if (args[i] == "--output" && i + 1 < args.size() && !args[i + 1].empty()) output = args[++i];
     else if (args[i] == "--identifier" && i + 1 < args.size()) identifier = args[++i];
     else if (file.empty() && args[i][0] != '-') file = args[i];
     else return usage();
@@ -111,7 +140,7 @@ int signFile(const std::vector<std::string>& args) {
     return 1;
   }
 
-  UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd fd(::open(file.c_str(), (output.empty() ? O_RDWR : O_RDONLY) | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fprintf(stderr, "zeb-codesign: can't open %s: %s\n", file.c_str(), std::strerror(errno));
@@ -140,6 +169,7 @@ int signFile(const std::vector<std::string>& args) {
   }
   signature.signature = *sig;
   const std::string block = serializeSignatureBlock(signature);
+  if (!output.empty()) return writeSignedCopy(fd.get(), size, st.st_mode, block, output);
   if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 ||
       ::pwrite(fd.get(), block.data(), block.size(), static_cast<off_t>(size)) != static_cast<ssize_t>(block.size()) ||
       ::fsync(fd.get()) != 0) {

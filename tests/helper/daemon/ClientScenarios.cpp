@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "client/ZEBClientConnection.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 #include "tests/support/NullClient.h"
 #include "tests/support/RawClient.h"
 

@@ -1,6 +1,9 @@
 // The real daemon binary on a temporary socket, talked to by signed clients.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +49,19 @@ TEST(Admission, SignedClientsOfBothEditionsAreAdmitted) {
   EXPECT_TRUE(d.waitForLog("ZEBPrivilegedDaemon performReadyCheck: version: 0.84"));
   EXPECT_TRUE(d.waitForLog("ZEBPrivilegedDaemon showPrivs"));
   EXPECT_TRUE(d.waitForLog("Connected to client <connection pid "));
+
+  // Signed into a copy (as an administrator signs a packaged client): the source stays as it was.
+  const std::string source = d.dir() + "/zebctl-packaged";
+  fs::copy_file(zebctlPath(), source);
+  fs::permissions(source, fs::perms(0751));
+  const std::string before = slurp(source);
+  const std::string copy = d.dir() + "/zebctl-local";
+  r = run({codesignPath(), "sign", "--key", d.keyPath("orvel"), "--identifier", "com.orvel.tessel.VellumDrift",
+           "--output", copy, source});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(source), before);
+  EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0751));
+  EXPECT_EQ(run({copy, "--socket", d.socketPath(), "ready"}).status, 0);
 }
 
 struct RefusedCase {
@@ -210,12 +226,35 @@ TEST(Connections, ClientThatStopsReadingTimesOutAndEndsTheDaemon) {
 }
 
 TEST(Connections, StopEndsTheDaemonWithStatus0) {
-  DaemonHarness d;
+  // Started by hand as an administrator would, without the socket unit's settings to lean on.
+  DaemonHarness d({"--socket-mode", "0660", "--socket-group", "adm"});
+  struct stat st {};
+  ASSERT_EQ(::lstat(d.socketPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_gid, ::getgrnam("adm")->gr_gid);
   auto r = d.zebctl({"stop"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(d.waitForExit(10s), 0);
   EXPECT_TRUE(d.waitForLog("Stopping."));
   EXPECT_TRUE(d.waitForLog("0 tasks running tasks"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(d.socketPath())));
+}
+
+TEST(Connections, TerminatedDaemonRemovesItsSocketButNotASuccessors) {
+  DaemonHarness d;
+  ::kill(d.pid(), SIGTERM);
+  EXPECT_EQ(d.waitForExit(10s), 128 + SIGTERM);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(d.socketPath())));
+
+  // A socket that replaced ours at the path is another daemon's: it stays.
+  DaemonHarness e;
+  const std::string moved = e.socketPath() + ".first";
+  fs::rename(e.socketPath(), moved);
+  std::ofstream(e.socketPath()) << "another daemon's\n";
+  ::kill(e.pid(), SIGTERM);
+  EXPECT_EQ(e.waitForExit(10s), 128 + SIGTERM);
+  EXPECT_TRUE(fs::exists(e.socketPath()));
+  EXPECT_TRUE(fs::exists(moved));
 }
 
 TEST(PrivatePlaces, AWorkFolderAnotherUserCouldRearrangeIsRefusedAtStart) {

@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "helper/ZEBPrivilegedProtocols.h"
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
+#include "protocol/ValueCodec.h"
 #include "tests/support/DaemonHarness.h"
 
 namespace zebtest {

@@ -1,4 +1,4 @@
-#include "helper/ZEBPrivilegedProtocols.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 
 std::shared_ptr<zeb::xpc::Interface> makeDaemonInterface(ZEBPrivilegedDaemonProtocol& daemon) {
   return zeb::protocol_detail::makeInterface("ZEBPrivilegedDaemon", daemon, ZEBDaemonRequests{});

@@ -1,4 +1,4 @@
-#include "platform/xpc/ValueCodec.h"
+#include "protocol/ValueCodec.h"
 
 #include <cbor.h>
 
