@@ -22,12 +22,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--socket-mode MODE] [--socket-group GROUP]
-"
-    "           [--anchors DIR] [--root DIR] [--work-dir DIR] [--console-user NAME] [--log-stderr]
-"
-    "           [-LogDebug N]
-"
+    "usage: com.orvel.tessel.zeb.privileged [--socket PATH] [--socket-mode MODE] [--socket-group GROUP]\n"
+    "           [--anchors DIR] [--root DIR] [--work-dir DIR] [--console-user NAME] [--log-stderr]\n"
+    "           [-LogDebug N]\n"
     "\n"
     "Serves the privileged helper on a Unix socket: the one passed by systemd socket activation,\n"
     "else PATH (default /run/com.orvel.tessel.zeb.privileged.sock).\n"
