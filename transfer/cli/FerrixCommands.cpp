@@ -458,9 +458,7 @@ int Session::makeDirectory(const std::string& path, bool parents) {
 
 int Session::upload(const std::string& local, const std::string& remote, bool resume) {
   FRXError error;
-  std::error_code unknown;
-  const auto size = std::filesystem::file_size(local, unknown);
-  progress_.begin(local, unknown ? 0 : size);
+  progress_.begin(local);
   const bool done = resume ? sftp_.resumeItemAtPath(local, remote, &error) : sftp_.copyItemAtPath(local, remote, &error);
   progress_.end(done);
   if (!done) {
@@ -477,7 +475,7 @@ int Session::download(const std::string& remote, const std::string& local, bool 
     const int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return report("get " + remote + " to " + local, std::strerror(errno));
     ::close(fd);
-    progress_.begin(remote, 0);
+    progress_.begin(remote);
     progress_.end(true);
     if (keepModes_ && ::chmod(local.c_str(), static_cast<mode_t>(permissions & 07777)) != 0) {
       return report("get " + remote, "cannot keep the mode of " + local);
@@ -485,7 +483,7 @@ int Session::download(const std::string& remote, const std::string& local, bool 
     return 0;
   }
   FRXError error;
-  progress_.begin(remote, size > 0 ? static_cast<std::uint64_t>(size) : 0);
+  progress_.begin(remote);
   transferring.store(&sftp_);
   const bool done =
       resume ? sftp_.resumeItemAtRemotePath(remote, local, &error) : sftp_.copyItemAtRemotePath(remote, local, &error);

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace ferrix {
@@ -35,9 +34,7 @@ int terminalWidth() {
 
 }  // namespace
 
-void Progress::begin(std::string name, std::uint64_t size) {
-  size_ = size;
-  recent_.clear();
+void Progress::begin(std::string name) {
   name_ = std::move(name);
   active_ = true;
   drawn_ = false;
@@ -48,22 +45,8 @@ void Progress::begin(std::string name, std::uint64_t size) {
   lastDraw_ = start_ - kRedrawInterval;
 }
 
-void Progress::connectionDidUpdateProgress(FRXConnection&, double percent) {
-  const auto now = Clock::now();
-  const auto done = static_cast<std::uint64_t>(std::llround(static_cast<double>(size_) * std::min(percent, 100.0) / 100));
-  recent_.emplace_back(now, done);
-  while (recent_.size() > 2 && now - recent_[1].first >= std::chrono::seconds(1)) recent_.pop_front();
-  const double seconds = std::chrono::duration<double>(now - recent_.front().first).count();
-  double rate = 0;
-  if (seconds > 0 && done >= recent_.front().second) {
-    rate = static_cast<double>(done - recent_.front().second) / seconds;
-  } else if (const double since = std::chrono::duration<double>(now - start_).count(); since > 0) {
-    rate = static_cast<double>(done) / since;
-  }
-  update(done, size_, rate);
-}
-
-void Progress::update(std::uint64_t bytesDone, std::uint64_t bytesTotal, double bytesPerSecond) {
+void Progress::connectionDidTransferBytes(FRXConnection&, std::uint64_t bytesDone, std::uint64_t bytesTotal,
+                                          double bytesPerSecond) {
   if (!active_) return;
   if (!heard_) {
     // A resumed transfer starts counting at what was already there: the file's rate is timed

@@ -6,29 +6,29 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
-#include <utility>
 #include <string>
 
 namespace ferrix {
 
-class Progress final : public FRXObject, public FRXConnectionDelegateProtocol {
+class Progress final : public FRXObject,
+                       public FRXConnectionDelegateProtocol,
+                       public FRXConnectionTransferDelegateProtocol {
 public:
   // `terminal`: whether standard error is one; `quiet`: nothing at all is shown.
   Progress(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
 
-  // `size`: the file's size as known before the transfer (0: unknown).
-  void begin(std::string name, std::uint64_t size);
+  void begin(std::string name);
   // Ends the file's line: the final line when it succeeded, else only a clean end of the line.
   void end(bool succeeded);
 
   void connectionDidFailOperationWithError(FRXConnection&, const FRXError*) override {}
   void connectionDidCompleteOperation(FRXConnection&) override {}
-  void connectionDidUpdateProgress(FRXConnection&, double percent) override;
+  void connectionDidUpdateProgress(FRXConnection&, double) override {}
+  void connectionDidTransferBytes(FRXConnection&, std::uint64_t bytesDone, std::uint64_t bytesTotal,
+                                  double bytesPerSecond) override;
 
 private:
   using Clock = std::chrono::steady_clock;
-  void update(std::uint64_t bytesDone, std::uint64_t bytesTotal, double bytesPerSecond);
 
   void draw(bool final);
 
@@ -45,9 +45,6 @@ private:
   std::uint64_t done_ = 0;
   std::uint64_t total_ = 0;
   double rate_ = 0;
-  std::uint64_t size_ = 0;
-  // Bytes at moments of the last second or so, for the rate of the last second.
-  std::deque<std::pair<Clock::time_point, std::uint64_t>> recent_;
 };
 
 }  // namespace ferrix

@@ -483,24 +483,6 @@ int knownHostsLine(const std::string& file, const std::string& name) {
   return found == std::string::npos ? 0 : std::atoi(text.c_str() + found + 12);
 }
 
-template <class Connection>
-bool useConnectedSocket(Connection& connection, int fd) {
-  if constexpr (requires { connection.setConnectedSocket(fd); }) {
-    connection.setConnectedSocket(fd);
-    return true;
-  } else {
-    return false;
-  }
-}
-
-template <class Connection>
-void setKeepalives(Connection& connection, const FRXSSHHostSettings& settings) {
-  if constexpr (requires { connection.setServerAliveInterval(0); connection.setServerAliveCountMax(0); }) {
-    if (settings.serverAliveInterval) connection.setServerAliveInterval(*settings.serverAliveInterval);
-    if (settings.serverAliveCountMax) connection.setServerAliveCountMax(*settings.serverAliveCountMax);
-  }
-}
-
 class Connector {
 public:
   Connector(const Options& options, const FRXSSHHostSettings& settings, FRXSFTP& sftp)
@@ -554,14 +536,7 @@ private:
         error.localizedDescription = why;
         return false;
       }
-      const int fd = proxy_->takeSocket();
-      if (!useConnectedSocket(sftp_, fd)) {
-        ::close(fd);
-        error.domain = FRXErrorDomain;
-        error.code = FRXConnectionErrorFailed;
-        error.localizedDescription = "this Ferrix library cannot connect through a proxy";
-        return false;
-      }
+      sftp_.setConnectedSocket(proxy_->takeSocket());
     }
     return sftp_.connectWithError(&error);
   }
@@ -687,7 +662,8 @@ int main(int argc, char** argv) {
   sftp->setAllowsKeyboardInteractive(true);
   sftp->setPort(settings->port);
   sftp->setTimeout(options.timeout.value_or(settings->connectTimeout ? *settings->connectTimeout : 30));
-  setKeepalives(*sftp, *settings);
+  if (settings->serverAliveInterval) sftp->setServerAliveInterval(*settings->serverAliveInterval);
+  if (settings->serverAliveCountMax) sftp->setServerAliveCountMax(*settings->serverAliveCountMax);
   sftp->setPipelined(!options.stopAndWait);
   if (!options.insecureHostKey) {
     sftp->setHostKeyFingerprint(options.fingerprint);
