@@ -310,6 +310,41 @@ TEST(FerrixCommand, APassphraseIsAskedOnTheTerminalWithoutEchoAndEchoComesBack) 
   }
 }
 
+TEST(FerrixCommand, OnATerminalScpsProgressLine) {
+  const std::string remote = server().newRemoteDirectory("terminal");
+  const std::string local = server().localDirectory() + "/terminal.bin";
+  writeFile(local, patternBytes(3u << 20, 9));
+  std::vector<std::string> words{FERRIX_COMMAND, "--known-hosts", server().localDirectory() + "/tty_known_hosts",
+                                 "-P", std::to_string(server().port()), "-i", server().privateKeyPath(),
+                                 server().user() + "@127.0.0.1", "put", local, remote + "/"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  const std::string shown = readTerminal(master);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(master);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
+  // The last drawing: the name, 100%, the size, a rate and the time it took, then the line ends
+  // (the terminal writes that end as "\r\n").
+  ASSERT_GE(shown.size(), 2u);
+  ASSERT_EQ(shown.substr(shown.size() - 2), "\r\n");
+  const std::size_t last = shown.rfind('\r', shown.size() - 3);
+  ASSERT_NE(last, std::string::npos) << shown;
+  const std::string line = shown.substr(last + 1, shown.size() - 3 - last);
+  EXPECT_EQ(line.rfind(local, 0), 0u) << line;
+  for (const char* part : {" 100% ", " 3.0MB ", "B/s   00:0"}) EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+  EXPECT_EQ(line.find("ETA"), std::string::npos) << line;
+  EXPECT_EQ(readFile(remote + "/terminal.bin").size(), 3u << 20);
+}
+
 // Runs a program in the background with a pipe on its standard input and output.
 class Background {
 public:
