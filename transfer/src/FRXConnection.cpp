@@ -214,6 +214,9 @@ namespace {
 
 bool openSocket(FRXConnectionState& state, FRXError* error) {
   if (state.connectedSocket) {
+    // A TCP socket gets the same treatment as our own (below); for a socket pair this fails harmlessly.
+    int on = 1;
+    setsockopt(state.connectedSocket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     state.sock = std::move(state.connectedSocket);
     return true;
   }

@@ -22,7 +22,8 @@ inline constexpr std::string_view FRXSFTPFileSystemPermissionsKey = "fx_sftp_fs_
 inline constexpr std::string_view FRXSFTPFileSystemSizeKey = "fx_sftp_fs_size_key";
 
 // Whether transfers send speed texts. Process-wide: every successful connect of an FRXSFTP sets it
-// from its own delegate (1 when that delegate implements the speed callback, else 0).
+// from its own delegate (1 when that delegate implements the speed callback, else 0). An object whose
+// setReportsSpeed was called follows its own setting instead.
 extern FRX_EXPORT std::atomic<std::uint8_t> shouldUpdateSpeed;
 
 // One directory entry, readable by field or by the three keys above.
