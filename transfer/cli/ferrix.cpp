@@ -8,12 +8,8 @@
 #include "FerrixProxy.h"
 #include "FerrixText.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -420,41 +416,14 @@ std::optional<std::string> fromEnvironment(const std::string& variable) {
   return std::string(value);
 }
 
-// "Socket connection failed." says nothing of the cause: one more try of our own finds it.
-std::string whyNoConnection(const std::string& host, int port, double timeout) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) {
-    return "no such host";
-  }
-  int cause = 0;
-  for (const addrinfo* candidate = found; candidate != nullptr && cause != ECONNREFUSED; candidate = candidate->ai_next) {
-    const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) continue;
-    int rc = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen);
-    cause = rc == 0 ? 0 : errno;
-    if (rc != 0 && errno == EINPROGRESS) {
-      pollfd waiting{fd, POLLOUT, 0};
-      rc = ::poll(&waiting, 1, timeout > 0 ? static_cast<int>(std::min(timeout, 10.0) * 1000) : 10000);
-      socklen_t length = sizeof cause;
-      if (rc == 0) {
-        cause = ETIMEDOUT;
-      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &cause, &length) != 0) {
-        cause = errno;
-      }
-    }
-    ::close(fd);
-    if (cause == 0) break;
-  }
-  freeaddrinfo(found);
+// The cause of a failed TCP connect, from the errno the library kept.
+std::string whyNoConnection(int cause) {
   switch (cause) {
     case ECONNREFUSED: return "connection refused";
     case ENETUNREACH: return "network unreachable";
     case EHOSTUNREACH: return "host unreachable";
     case ETIMEDOUT: return "timed out";
-    case 0: return "cannot connect (the server closed the connection)";
+    case 0: return "cannot connect";
     default: return std::string("cannot connect (") + std::strerror(cause) + ")";
   }
 }
@@ -544,7 +513,7 @@ private:
   int explain(const FRXError& error) {
     const std::string what = "connect to " + settings_.host;
     if (error.domain == FRXErrorDomain && error.localizedDescription.rfind("Socket connection failed", 0) == 0 && !proxy_) {
-      std::string words = whyNoConnection(settings_.hostName, settings_.port, sftp_.timeout());
+      std::string words = whyNoConnection(error.underlyingPOSIXError);
       if (verbose()) words += " [" + error.domain + " " + std::to_string(error.code) + ": " + error.localizedDescription + "]";
       return report(what, words);
     }
