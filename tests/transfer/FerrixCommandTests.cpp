@@ -504,6 +504,10 @@ TEST(FerrixCommand, OpenSSHConfigurationAliasesOptionsAndURLs) {
   EXPECT_NE(other.err.find("connect to elsewhere: connection refused"), std::string::npos) << other.err;
   Outcome filed = runOutcome({"-F", file, "filed", "ls", remote});
   EXPECT_EQ(filed.out, "here\n") << filed.err;
+  // Identity files are tried in turn: a refused one (-i comes first) and a missing one pass.
+  Outcome keys = runOutcome({"-F", file, "-i", server().strangerPrivateKeyPath(), "-o", "IdentityFile=/nonexistent/key",
+                             "filed", "ls", remote});
+  EXPECT_EQ(keys.out, "here\n") << keys.err;
   // -o comes before every file, so it wins; so does the command line's own -P.
   Outcome overridden = runOutcome({"-F", file, "-o", "Port=" + std::to_string(closedPort()), "filed", "ls", remote});
   EXPECT_NE(overridden.err.find("connection refused"), std::string::npos) << overridden.err;

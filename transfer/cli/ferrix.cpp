@@ -454,14 +454,25 @@ int knownHostsLine(const std::string& file, const std::string& name) {
 
 class Connector {
 public:
-  Connector(const Options& options, const FRXSSHHostSettings& settings, FRXSFTP& sftp)
-      : options_(options), settings_(settings), sftp_(sftp) {}
+  // `spareKeys`: key files to try, in order, when the server refuses the connection's own.
+  Connector(const Options& options, const FRXSSHHostSettings& settings, FRXSFTP& sftp,
+            std::vector<std::string> spareKeys)
+      : options_(options), settings_(settings), sftp_(sftp), spareKeys_(std::move(spareKeys)) {}
 
-  // Connects (through the proxy when there is one); on a terminal a missing credential is asked
-  // for once. 0, or the exit status after the failure was reported.
+  // Connects (through the proxy when there is one), trying each identity file in turn; on a
+  // terminal a missing credential is asked for once. 0, or the exit status after the failure was
+  // reported.
   int connect() {
     FRXError error;
     bool connected = attempt(error);
+    for (const std::string& key : spareKeys_) {
+      if (connected || error.localizedDescription.rfind("Server rejected key", 0) != 0) break;
+      sftp_.disconnect();
+      std::error_code ignored;
+      sftp_.setPrivateKeyPath(key);
+      sftp_.setPublicKeyPath(std::filesystem::exists(key + ".pub", ignored) ? std::optional(key + ".pub") : std::nullopt);
+      connected = attempt(error);
+    }
     const bool reachedServer = error.localizedDescription.rfind("Socket connection failed", 0) != 0 &&
                                error.localizedDescription.rfind("Unable to find host", 0) != 0;
     if (!connected && isatty(STDIN_FILENO) != 0 && error.domain == FRXErrorDomain &&
@@ -553,6 +564,7 @@ private:
   const Options& options_;
   const FRXSSHHostSettings& settings_;
   FRXSFTP& sftp_;
+  const std::vector<std::string> spareKeys_;
   std::optional<Proxy> proxy_;
 };
 
@@ -600,22 +612,23 @@ int main(int argc, char** argv) {
 
   Progress progress(isatty(STDERR_FILENO) != 0, options.quiet);  // outlives the connection that points at it
   std::optional<FRXSFTP> sftp;
+  std::vector<std::string> spareKeys;
   if (options.passwordVariable) {
     const auto password = fromEnvironment(*options.passwordVariable);
     if (!password) return 1;
     sftp.emplace(settings->hostName, settings->user, FRXPassword(*password));
   } else {
-    // The first identity file that exists; ~/.ssh/id_ed25519 when none was named.
+    // The identity files that exist, in order (the first one named when none does);
+    // ~/.ssh/id_ed25519 when none was named.
     std::vector<std::string> candidates = settings->identityFiles;
     if (candidates.empty()) candidates.push_back("~/.ssh/id_ed25519");
-    std::string key = candidates.front();
     std::error_code ignored;
     for (const std::string& candidate : candidates) {
-      if (std::filesystem::exists(candidate, ignored)) {
-        key = candidate;
-        break;
-      }
+      if (std::filesystem::exists(candidate, ignored)) spareKeys.push_back(candidate);
     }
+    if (spareKeys.empty()) spareKeys.push_back(candidates.front());
+    const std::string key = spareKeys.front();
+    spareKeys.erase(spareKeys.begin());
     std::optional<std::string> publicKey;
     if (std::filesystem::exists(key + ".pub", ignored)) publicKey = key + ".pub";
     sftp.emplace(settings->hostName, settings->user, key, publicKey);
@@ -646,7 +659,7 @@ int main(int argc, char** argv) {
 
   int status = 0;
   {
-    Connector connector(options, *settings, *sftp);
+    Connector connector(options, *settings, *sftp, spareKeys);
     status = connector.connect();
     if (status == 0) {
       Session session(*sftp, progress, options.preserve, options.remoteDirectory);
