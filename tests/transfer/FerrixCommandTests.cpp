@@ -636,6 +636,11 @@ TEST(FerrixCommand, DirectoryDestinationsGlobsAndKeptModes) {
   EXPECT_EQ(modeOf(remote + "/up/b.txt"), 0600u);
   EXPECT_EQ(ferrix({"put", "-r", local + "/tree", remote + "/up"}).status, 0);
   EXPECT_EQ(readFile(remote + "/up/tree/sub/t"), "T");
+  // Again: the tree that is there now is merged into.
+  writeFile(local + "/tree/sub/t2", "T2");
+  Outcome again = ferrix({"put", "-r", local + "/tree", remote + "/up"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(readFile(remote + "/up/tree/sub/t2"), "T2");
 
   // get: into a local directory, remote globs matched on the listing, -p both ways.
   writeFile(remote + "/down/x.log", "X", 0604);
