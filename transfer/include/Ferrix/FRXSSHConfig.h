@@ -12,7 +12,7 @@
 #include <vector>
 
 enum class FRXStrictHostKeyChecking {
-  Ask,        // an unknown host is asked about (refused where nobody can answer)
+  Ask,        // OpenSSH's default: an unknown host is asked about
   Yes,        // an unknown host is refused
   AcceptNew,  // an unknown host is added to the known-hosts file
   No,         // OpenSSH's "no" (and "off")
