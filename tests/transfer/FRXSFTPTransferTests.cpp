@@ -529,7 +529,7 @@ TEST(FRXTransferProgress, ByteCountsComeInOrderWithARateNearTheRealOne) {
   const std::string local = server().localDirectory() + "/counts";
   std::filesystem::create_directories(local);
   for (bool pipelined : {true, false}) {
-    const std::size_t size = pipelined ? 8 * 1024 * 1024 + 777 : 384 * 1024 + 777;
+    const std::size_t size = pipelined ? 4 * 1024 * 1024 + 777 : 256 * 1024 + 777;
     const std::string bytes = patternBytes(size, 29);
     writeFile(local + "/source", bytes);
     for (bool download : {false, true}) {
@@ -634,13 +634,16 @@ TEST(FRXTransferStalls, AStallShorterThanTheTimeoutIsRiddenOutWithKeepalives) {
   const std::string remote = server().newRemoteDirectory("blip");
   const std::string local = server().localDirectory() + "/blip";
   std::filesystem::create_directories(local);
-  const std::string bytes = patternBytes(kLarge, 31);
+  // Large enough that most of it is still to come when the link is cut at the first report.
+  const std::string bytes = patternBytes(3 * 1024 * 1024 + 5, 31);
   writeFile(remote + "/source", bytes);
   writeFile(local + "/source", bytes);
   // Keepalives every second (libssh2 makes it two), a cut of 3 s: longer than the interval, shorter
   // than the timeout and than the keepalives allowed to go unanswered.
   for (bool pipelined : {true, false}) {
-    SCOPED_TRACE(pipelined ? "pipelined download" : "stop-and-wait upload");
+    // Uploads wait for the server's answers, and a stop-and-wait download reads little ahead, so the
+    // cut always finds the transfer waiting.
+    SCOPED_TRACE(pipelined ? "pipelined upload" : "stop-and-wait download");
     PausingDelegate delegate(std::chrono::milliseconds(3000));
     auto sftp = connectedSFTP(&delegate);
     sftp->setPipelined(pipelined);
@@ -649,11 +652,11 @@ TEST(FRXTransferStalls, AStallShorterThanTheTimeoutIsRiddenOutWithKeepalives) {
     sftp->setServerAliveCountMax(3);
     FRXError error;
     const auto began = std::chrono::steady_clock::now();
-    const bool done = pipelined ? sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error)
-                                : sftp->copyItemAtPath(local + "/source", remote + "/copy", &error);
+    const bool done = pipelined ? sftp->copyItemAtPath(local + "/source", remote + "/copy", &error)
+                                : sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error);
     EXPECT_TRUE(done) << error.description() << " / " << error.sessionErrorMessage;
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2900));
-    EXPECT_TRUE(readFile(pipelined ? local + "/copy" : remote + "/copy") == bytes);
+    EXPECT_TRUE(readFile(pipelined ? remote + "/copy" : local + "/copy") == bytes);
     EXPECT_EQ(delegate.outcomes(), Events{"complete"});
   }
 }
@@ -662,11 +665,12 @@ TEST(FRXTransferStalls, ADeadLinkFailsWhenItsKeepalivesGoUnanswered) {
   const std::string remote = server().newRemoteDirectory("dead");
   const std::string local = server().localDirectory() + "/dead";
   std::filesystem::create_directories(local);
+  // Far more than libssh2 reads ahead, so that the download is waiting when the link dies.
   writeFile(remote + "/source", patternBytes(kLarge, 37));
   PausingDelegate delegate(std::nullopt);
   auto sftp = connectedSFTP(&delegate);
   sftp->setPipelined(true);
-  sftp->setTimeout(30);
+  sftp->setTimeout(60);
   sftp->setServerAliveInterval(1);
   sftp->setServerAliveCountMax(1);
   FRXError error;
@@ -674,7 +678,7 @@ TEST(FRXTransferStalls, ADeadLinkFailsWhenItsKeepalivesGoUnanswered) {
   EXPECT_FALSE(sftp->copyItemAtRemotePath(remote + "/source", local + "/copy", &error));
   const auto took = std::chrono::steady_clock::now() - began;
   // One keepalive unanswered for an interval (2 s at the least): dead well before the timeout.
-  EXPECT_LT(took, std::chrono::seconds(12));
+  EXPECT_LT(took, std::chrono::seconds(15));
   EXPECT_EQ(error.code, FRXSFTPErrorTimedOut);
   EXPECT_EQ(error.reason(), "timed out");
   EXPECT_EQ(error.localizedDescription, "The server did not answer its keepalive messages.");
