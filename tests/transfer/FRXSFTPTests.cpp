@@ -201,6 +201,42 @@ TEST_F(FRXSFTPTest, RemovingAFile) {
   EXPECT_EQ(delegate_.events, (Events{"complete", "fail:frx_sftp_error_domain:5"}));
 }
 
+TEST_F(FRXSFTPTest, RenamingKeepsAnExistingTargetUnlessAskedAndNeverReplacesADirectory) {
+  makeRemoteDirectory(remote_ + "/dir");
+  struct Case {
+    const char* target;  // below remote_; "file" is there already with "old"
+    bool replace;
+    bool renamed;
+    long code;  // when refused
+  };
+  for (const Case& c : {Case{"new", false, true, 0}, Case{"file", false, false, 3}, Case{"file", true, true, 0},
+                        Case{"dir", true, false, 3}, Case{"dir/inside", false, true, 0}}) {
+    SCOPED_TRACE(std::string(c.target) + (c.replace ? " replacing" : ""));
+    makeRemoteFile(remote_ + "/file", "old");
+    makeRemoteFile(remote_ + "/source", "moved");
+    delegate_.clear();
+    FRXError error;
+    const std::string target = remote_ + "/" + c.target;
+    EXPECT_EQ(sftp_->renameItemAtPath(remote_ + "/source", target, c.replace, &error), c.renamed) << error.description();
+    if (c.renamed) {
+      EXPECT_EQ(readFile(target), "moved");
+      EXPECT_FALSE(exists(remote_ + "/source"));
+      EXPECT_EQ(delegate_.events, Events{"complete"});
+    } else {
+      EXPECT_EQ(error.code, c.code);
+      EXPECT_EQ(readFile(remote_ + "/source"), "moved");
+      EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:" + std::to_string(c.code)});
+    }
+    if (std::string(c.target) == "file") {
+      EXPECT_EQ(readFile(remote_ + "/file"), c.renamed ? "moved" : "old");
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(remote_ + "/dir"));
+  }
+  FRXError missing;
+  EXPECT_FALSE(sftp_->renameItemAtPath(remote_ + "/absent", remote_ + "/other", &missing));
+  EXPECT_EQ(missing.reason(), "no such file");
+}
+
 TEST_F(FRXSFTPTest, RemovingADirectorySendsACallbackForEveryNestedOperation) {
   const std::string top = remote_ + "/top";
   makeRemoteDirectory(top);

@@ -154,6 +154,15 @@ TEST(FerrixCommand, EveryCommandRoundTrip) {
   EXPECT_EQ(ferrix({"put", "-r", local + "/tree", remote + "/tree"}).status, 0);
   EXPECT_EQ(readFile(remote + "/tree/inner/b"), "bb");
 
+  // rename moves, and keeps an item already at the new name.
+  EXPECT_EQ(ferrix({"rename", remote + "/x/partial", remote + "/x/renamed"}).status, 0);
+  EXPECT_EQ(readFile(remote + "/x/renamed"), patternBytes(40000, 5));
+  Outcome kept = ferrix({"rename", remote + "/x/renamed", remote + "/x/file"});
+  EXPECT_EQ(kept.status, 1);
+  EXPECT_NE(kept.err.find("rename " + remote + "/x/renamed " + remote + "/x/file: file already exists"),
+            std::string::npos) << kept.err;
+  EXPECT_TRUE(exists(remote + "/x/renamed"));
+
   EXPECT_EQ(ferrix({"rm", remote + "/x/file"}).status, 0);
   EXPECT_FALSE(exists(remote + "/x/file"));
   EXPECT_EQ(ferrix({"rmdir", remote + "/tree"}).status, 0);
@@ -674,7 +683,9 @@ TEST(FerrixCommand, ABatchFileRunsOnOneSession) {
                    "put one made/\n"
                    "-rm absent\n"
                    "ls made\n"
-                   "get made/one \"copy of one\"\n"
+                   "rename made/one made/two\n"
+                   "get made/two \"copy of one\"\n"
+                   "rename made/two made/one\n"
                    "mkdir gone\n"
                    "rmdir gone\n"
                    "rm made/one\n"

@@ -45,6 +45,7 @@ const std::map<std::string, Shape>& shapes() {
       {"rm", {{}, 1, 1, "rm PATH"}},
       {"rmdir", {{}, 1, 1, "rmdir PATH"}},
       {"mkdir", {{"-p"}, 1, 1, "mkdir [-p] PATH"}},
+      {"rename", {{}, 2, 2, "rename OLD NEW"}},
       {"get", {{"-r", "-p", "--resume"}, 1, 2, "get [-r] [-p] [--resume] REMOTE [LOCAL]"}},
       {"put", {{"-r", "-p", "--resume"}, 1, 2, "put [-r] [-p] [--resume] LOCAL [REMOTE]"}},
       {"cd", {{}, 1, 1, "cd PATH"}},
@@ -237,6 +238,12 @@ int Session::run(const Command& c) {
   if (c.name == "rmdir") {
     FRXError error;
     return sftp_.removeDirectoryAtPath(remotePath(args[0]), &error) ? 0 : report("rmdir " + args[0], error);
+  }
+  if (c.name == "rename") {
+    FRXError error;
+    return sftp_.renameItemAtPath(remotePath(args[0]), remotePath(args[1]), &error)
+               ? 0
+               : report("rename " + args[0] + " " + args[1], error);
   }
   if (c.name == "cd") return changeDirectory(args[0]);
   if (c.name == "lcd") {

@@ -60,6 +60,7 @@ constexpr const char* kUsage =
     "  rmdir PATH                      remove a remote directory and what it holds\n"
     "                                  (hidden entries and links stop the removal)\n"
     "  mkdir [-p] PATH                 create a remote directory (-p: and its parents)\n"
+    "  rename OLD NEW                  rename a remote item (an item already at NEW is kept)\n"
     "  get [-p] [--resume] REMOTE [LOCAL]\n"
     "                                  download files (a glob in the last component); into LOCAL\n"
     "                                  when it is a directory (default: the current directory)\n"

@@ -69,6 +69,13 @@ public:
   [[nodiscard]] bool removeAllContentsOfDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
   // Empties the directory as above, then removes it.
   [[nodiscard]] bool removeDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // Renames (or moves) a remote item. An item already at `newPath` (a link too) is refused with
+  // FRXSFTPErrorItemExists unless `replaceExisting`; then a file or link there is removed first when
+  // the server will not rename over it (an SFTP version 3 server, OpenSSH's, never does), so the
+  // replacement is not atomic. A directory there is never replaced.
+  [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, FRXError* error = nullptr);
+  [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, bool replaceExisting,
+                                      FRXError* error = nullptr);
   // Creates one directory (mode 0755) after checking that the parent's listing has no item of that
   // name. Sends no callback of its own.
   [[nodiscard]] bool createDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
