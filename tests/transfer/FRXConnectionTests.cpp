@@ -112,6 +112,19 @@ TEST(FRXConnection, PasswordLoginAndRejection) {
   EXPECT_FALSE(bad->isConnected());
 }
 
+// Test processes run at once (ctest -j, another checkout) share the test user: one that starts
+// and ends while another runs leaves the other's password working.
+TEST(FRXConnection, AnotherTestProcessLeavesThePasswordWorking) {
+  REQUIRE_PASSWORD_LOGIN();
+  std::string output;
+  ASSERT_EQ(runProgram("/proc/self/exe", {"--gtest_filter=FRXConnection.PasswordLoginAndRejection"}, "", &output), 0)
+      << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  auto after = passwordConnection(server().passwordOnlyPort(), *server().password());
+  FRXError error;
+  EXPECT_TRUE(after->connectWithError(&error)) << error.description();
+}
+
 TEST(FRXConnection, OnlyThePasswordIsTriedWhenBothAreSet) {
   REQUIRE_PASSWORD_LOGIN();
   auto connection = keyConnection(server().port());
