@@ -14,7 +14,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <regex>
+#include <utility>
 
 #include "SshServer.h"
 #include "TestFiles.h"
@@ -90,6 +93,18 @@ TEST(FerrixCommand, HelpVersionAndUsageErrorsBeforeConnecting) {
   EXPECT_EQ(late.status, 0) << late.err;
 }
 
+void setTimes(const std::string& path, long access, long modification) {
+  const timespec times[2] = {{access, 0}, {modification, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Access and modification time, in seconds.
+std::pair<long, long> timesOf(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return {-1, -1};
+  return {status.st_atim.tv_sec, status.st_mtim.tv_sec};
+}
+
 TEST(FerrixCommand, EveryCommandRoundTrip) {
   const std::string remote = server().newRemoteDirectory("command");
   const std::string local = server().localDirectory() + "/command";
@@ -114,13 +129,26 @@ TEST(FerrixCommand, EveryCommandRoundTrip) {
   Outcome listing = ferrix({"ls", remote + "/x"});
   EXPECT_EQ(listing.status, 0);
   EXPECT_EQ(listing.out, "file\ny\n");
+  // -l: the server's long entries; a file listed as itself has none, and its line is made here.
   Outcome longListing = ferrix({"ls", "-la", remote + "/x"});
-  EXPECT_NE(longListing.out.find("-rw-r--r--        40000 file\n"), std::string::npos) << longListing.out;
+  EXPECT_TRUE(std::regex_search(longListing.out, std::regex("\n-rw-r--r-- +1 " + server().user() + " +\\S+ +40000 "
+                                                            "[A-Z][a-z]{2} [ 0-9]{2} [0-9]{2}:[0-9]{2} file\n")))
+      << longListing.out;
   EXPECT_NE(longListing.out.find(" y\n"), std::string::npos);
   EXPECT_NE(longListing.out.find(" .\n"), std::string::npos);
   EXPECT_NE(longListing.out.find(" .hidden\n"), std::string::npos);
   EXPECT_LT(longListing.out.find(" .\n"), longListing.out.find(" file\n"));
   EXPECT_EQ(ferrix({"ls", remote + "/x/file"}).out, remote + "/x/file\n");
+  struct stat fileStatus {};
+  ASSERT_EQ(stat((remote + "/x/file").c_str(), &fileStatus), 0);
+  setTimes(remote + "/x/file", 1000000000, 1234567890);
+  char date[32];
+  const std::time_t when = 1234567890;
+  std::strftime(date, sizeof date, "%b %d  %Y", std::localtime(&when));
+  EXPECT_EQ(ferrix({"ls", "-l", remote + "/x/file"}).out,
+            "-rw-r--r--   1 " + std::to_string(fileStatus.st_uid) + std::string(8 - std::to_string(fileStatus.st_uid).size(), ' ') +
+                " " + std::to_string(fileStatus.st_gid) + std::string(8 - std::to_string(fileStatus.st_gid).size(), ' ') +
+                "    40000 " + date + " " + remote + "/x/file\n");
   EXPECT_EQ(ferrix({"ls", remote + "/x/f*"}).out, "file\n");
 
   Outcome status = ferrix({"stat", remote + "/x/file"});
@@ -636,11 +664,14 @@ TEST(FerrixCommand, DirectoryDestinationsGlobsAndKeptModes) {
     server().giveToUser(remote + "/" + name);
   }
 
-  // put: into a remote directory, globs too; -p keeps the modes.
+  // put: into a remote directory, globs too; -p keeps the modes and times.
   EXPECT_EQ(ferrix({"put", local + "/c.bin", remote + "/up"}).status, 0);
   EXPECT_EQ(readFile(remote + "/up/c.bin"), "C");
+  setTimes(local + "/a.txt", 1100000000, 1200000000);
   Outcome globbed = ferrix({"-p", "put", local + "/*.txt", remote + "/up/"});
   EXPECT_EQ(globbed.status, 0) << globbed.err;
+  // Before anything reads the copy, which may move its access time.
+  EXPECT_EQ(timesOf(remote + "/up/a.txt"), std::make_pair(1100000000L, 1200000000L));
   EXPECT_EQ(readFile(remote + "/up/a.txt"), "A");
   EXPECT_EQ(modeOf(remote + "/up/b.txt"), 0600u);
   EXPECT_EQ(ferrix({"put", "-r", local + "/tree", remote + "/up"}).status, 0);
@@ -656,10 +687,15 @@ TEST(FerrixCommand, DirectoryDestinationsGlobsAndKeptModes) {
   writeFile(remote + "/down/y.log", "Y", 0640);
   writeFile(remote + "/down/.z.log", "Z");
   for (const char* name : {"x.log", "y.log", ".z.log"}) server().giveToUser(remote + "/down/" + name);
+  setTimes(remote + "/down/y.log", 1300000000, 1400000000);
   Outcome remoteGlob = ferrix({"get", "-p", remote + "/down/*.log", local + "/in"});
   EXPECT_EQ(remoteGlob.status, 0) << remoteGlob.err;
   EXPECT_EQ(readFile(local + "/in/x.log"), "X");
   EXPECT_EQ(modeOf(local + "/in/y.log"), 0640u);
+  EXPECT_EQ(timesOf(local + "/in/y.log"), std::make_pair(1300000000L, 1400000000L));
+  // Without -p the copy is new.
+  EXPECT_EQ(ferrix({"get", remote + "/down/y.log", local + "/y-new"}).status, 0);
+  EXPECT_GT(timesOf(local + "/y-new").second, 1400000000L);
   EXPECT_FALSE(exists(local + "/in/.z.log"));
   EXPECT_EQ(ferrix({"get", remote + "/down/x.log", local + "/in/"}).status, 0);
   EXPECT_EQ(ferrix({"get", "-r", remote + "/up", local + "/in"}).status, 0);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -108,6 +110,27 @@ std::string tidied(const std::string& path) {
   std::string out = absolute ? "/" : "";
   for (std::size_t i = 0; i < parts.size(); ++i) out += (i == 0 ? "" : "/") + parts[i];
   return out.empty() ? "." : out;
+}
+
+// sftp's long format: the server's own line where it sent one, else one made from the attributes
+// (owner and group as numbers, as the server's names are not known here).
+std::string longLine(const FRXSFTPRecord& entry, const std::string& shownName) {
+  if (!entry.longEntry.empty() && shownName == entry.name) return printable(entry.longEntry);
+  char date[32] = "            ";
+  if (entry.modificationTime) {
+    constexpr std::time_t kSixMonths = 365 * 24 * 60 * 60 / 2;
+    const std::time_t when = static_cast<std::time_t>(*entry.modificationTime);
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&when, &local) != nullptr) {
+      std::strftime(date, sizeof date, when > now - kSixMonths && when <= now ? "%b %d %H:%M" : "%b %d  %Y", &local);
+    }
+  }
+  auto number = [](const std::optional<std::uint64_t>& id) { return id ? std::to_string(*id) : std::string("?"); };
+  char line[160];
+  std::snprintf(line, sizeof line, "%s %3u %-8s %-8s %8lld %s ", modeString(entry.permissions).c_str(), 1u,
+                number(entry.uid).c_str(), number(entry.gid).c_str(), static_cast<long long>(entry.size), date);
+  return line + printable(shownName);
 }
 
 bool isLocalDirectory(const std::string& path) {
@@ -351,8 +374,7 @@ int Session::list(const Command& c) {
                   jsonString(entry.name).c_str(), static_cast<unsigned long long>(entry.permissions),
                   modeString(entry.permissions).c_str(), static_cast<long long>(entry.size));
     } else if (longFormat) {
-      std::printf("%s %12lld %s\n", modeString(entry.permissions).c_str(), static_cast<long long>(entry.size),
-                  printable(entry.name).c_str());
+      std::printf("%s\n", longLine(entry, entry.name).c_str());
     } else {
       std::printf("%s\n", printable(entry.name).c_str());
     }
@@ -414,7 +436,8 @@ int Session::get(const Command& c) {
         status = downloadTree(remote, local, 0, item->permissions);
       }
     } else {
-      status = download(remote, local, resume, item->permissions, item->size);
+      status = download(remote, local, resume, item->permissions, item->size,
+                        RemoteTimes{item->modificationTime, item->accessTime});
     }
     if (status != 0) return status;
   }
@@ -465,6 +488,9 @@ int Session::makeDirectory(const std::string& path, bool parents) {
 
 int Session::upload(const std::string& local, const std::string& remote, bool resume) {
   FRXError error;
+  // Taken before the upload reads the file, which may move its access time.
+  struct stat localStatus {};
+  if (keepModes_ && ::stat(local.c_str(), &localStatus) != 0) return report("put " + local, std::strerror(errno));
   progress_.begin(local);
   const bool done = resume ? sftp_.resumeItemAtPath(local, remote, &error) : sftp_.copyItemAtPath(local, remote, &error);
   progress_.end(done);
@@ -472,11 +498,16 @@ int Session::upload(const std::string& local, const std::string& remote, bool re
     if (error.domain == FRXCocoaErrorDomain) return report("put " + local, error);
     return report("put " + local + " to " + remote, error);
   }
+  if (keepModes_) {
+    if (!sftp_.setTimesOfItemAtPath(remote, localStatus.st_atim.tv_sec, localStatus.st_mtim.tv_sec, &error)) {
+      return report("put " + local + ": cannot keep its times on " + remote, error);
+    }
+  }
   return 0;
 }
 
 int Session::download(const std::string& remote, const std::string& local, bool resume, std::uint64_t permissions,
-                      std::int64_t size) {
+                      std::int64_t size, const RemoteTimes& times) {
   if (size == 0 && !resume) {
     // The library finds nothing to copy in an empty file; the command still makes its copy.
     const int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -484,10 +515,7 @@ int Session::download(const std::string& remote, const std::string& local, bool 
     ::close(fd);
     progress_.begin(remote);
     progress_.end(true);
-    if (keepModes_ && ::chmod(local.c_str(), static_cast<mode_t>(permissions & 07777)) != 0) {
-      return report("get " + remote, "cannot keep the mode of " + local);
-    }
-    return 0;
+    return keepAttributes(remote, local, permissions, times);
   }
   FRXError error;
   progress_.begin(remote);
@@ -501,8 +529,21 @@ int Session::download(const std::string& remote, const std::string& local, bool 
     if (error.domain == FRXCocoaErrorDomain) return report("get " + remote + " to " + local, error);
     return report("get " + remote, error);
   }
-  if (keepModes_ && ::chmod(local.c_str(), static_cast<mode_t>(permissions & 07777)) != 0) {
+  return keepAttributes(remote, local, permissions, times);
+}
+
+int Session::keepAttributes(const std::string& remote, const std::string& local, std::uint64_t permissions,
+                            const RemoteTimes& times) {
+  if (!keepModes_) return 0;
+  if (::chmod(local.c_str(), static_cast<mode_t>(permissions & 07777)) != 0) {
     return report("get " + remote, "cannot keep the mode of " + local);
+  }
+  if (times.modification && times.access) {
+    const timespec both[2] = {{static_cast<std::time_t>(*times.access), 0},
+                              {static_cast<std::time_t>(*times.modification), 0}};
+    if (::utimensat(AT_FDCWD, local.c_str(), both, 0) != 0) {
+      return report("get " + remote, "cannot keep the times of " + local + ": " + std::strerror(errno));
+    }
   }
   return 0;
 }
@@ -556,7 +597,8 @@ int Session::downloadTree(const std::string& remoteDirectory, const std::string&
     if (type == kDirectoryType) {
       status = downloadTree(remote, local, depth + 1, entry.permissions);
     } else if (type == kRegularType) {
-      status = download(remote, local, false, entry.permissions, entry.size);
+      status = download(remote, local, false, entry.permissions, entry.size,
+                        RemoteTimes{entry.modificationTime, entry.accessTime});
     } else {
       std::fprintf(stderr, "ferrix: skipping %s (not a regular file or directory)\n", printable(remote).c_str());
     }

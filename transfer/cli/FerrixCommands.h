@@ -53,8 +53,15 @@ private:
   int remove(const Command& command);
   int changeDirectory(const std::string& path);
 
+  struct RemoteTimes {
+    std::optional<std::int64_t> modification;
+    std::optional<std::int64_t> access;
+  };
   int download(const std::string& remote, const std::string& local, bool resume, std::uint64_t permissions,
-               std::int64_t size);
+               std::int64_t size, const RemoteTimes& times);
+  // -p after a download: the remote item's mode and times on the local copy.
+  int keepAttributes(const std::string& remote, const std::string& local, std::uint64_t permissions,
+                     const RemoteTimes& times);
   int upload(const std::string& local, const std::string& remote, bool resume);
   int downloadTree(const std::string& remote, const std::string& local, int depth, std::uint64_t permissions);
   int uploadTree(const std::string& local, const std::string& remote);

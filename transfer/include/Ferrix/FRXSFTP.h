@@ -33,6 +33,15 @@ struct FRX_EXPORT FRXSFTPRecord {
   std::string name;             // a listing's entry name, or the path given to attributesOfItemAtPath
   std::uint64_t permissions = 0; // the SFTP permission word, file-type bits (0xF000) included
   std::int64_t size = 0;
+  // What the server sent beyond the three keyed fields; absent when it sent none. Times are seconds
+  // since the epoch.
+  std::optional<std::int64_t> modificationTime;
+  std::optional<std::int64_t> accessTime;
+  std::optional<std::uint64_t> uid;
+  std::optional<std::uint64_t> gid;
+  // A listing's entry as the server formats it for people ("ls -l" style); empty when it sends none
+  // and for attributesOfItemAtPath.
+  std::string longEntry;
 
   // The value under one of the three keys (string, unsigned 64-bit, signed 64-bit); absent otherwise.
   [[nodiscard]] std::optional<Value> valueForKey(std::string_view key) const;
@@ -76,6 +85,9 @@ public:
   [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, FRXError* error = nullptr);
   [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, bool replaceExisting,
                                       FRXError* error = nullptr);
+  // Sets a remote item's access and modification times (seconds since the epoch).
+  [[nodiscard]] bool setTimesOfItemAtPath(std::string_view path, std::int64_t accessTime, std::int64_t modificationTime,
+                                          FRXError* error = nullptr);
   // Creates one directory (mode 0755) after checking that the parent's listing has no item of that
   // name. Sends no callback of its own.
   [[nodiscard]] bool createDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
