@@ -64,7 +64,7 @@ file zeb-client, the CMake package ZEBClient and the manual page zeb_client(3)."
   "libferrix0|libs|lib/libFerrix.so.*|shlibdeps|SFTP file transfers over libssh2 (library)|libFerrix moves files over SFTP with libssh2 in blocking mode,
 reporting progress and speed to a delegate. By default it accepts any
 host key unless a known-hosts file or a fingerprint is set."
-  "libferrix-dev|libdevel|lib/libFerrix.so,include/Ferrix,lib/pkgconfig/ferrix.pc,lib/cmake/Ferrix|libferrix0 (= ${V}), libssh2-1-dev|SFTP file transfers over libssh2 (development files)|Headers, the pkg-config file ferrix and the CMake package Ferrix of libFerrix."
+  "libferrix-dev|libdevel|lib/libFerrix.so,include/Ferrix,lib/pkgconfig/ferrix.pc,lib/cmake/Ferrix|libferrix0 (= ${V})|SFTP file transfers over libssh2 (development files)|Headers, the pkg-config file ferrix and the CMake package Ferrix of libFerrix."
   "ferrix|net|bin/ferrix,share/man/man1/ferrix.1|libferrix0 (= ${V}), libc6, libgcc-s1, libstdc++6|SFTP file transfers over libssh2 (command)|The ferrix command: uploads and downloads files over SFTP with libFerrix.")
 set(ZEB_PACKAGE_CONFIGS ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 set(other_files)

@@ -3,6 +3,8 @@
 #include <Ferrix/Ferrix.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,6 +61,9 @@ TEST(FRXConnection, InitialisersStartAtPort22WithOneKindOfCredential) {
   FRXConnection withKey("host", "user", "/k", std::nullopt);
   EXPECT_EQ(withKey.port(), 22);
   EXPECT_FALSE(withKey.password());
+  // No keepalives unless asked for; three unanswered ones end the connection once they are.
+  EXPECT_EQ(withKey.serverAliveInterval(), 0);
+  EXPECT_EQ(withKey.serverAliveCountMax(), 3);
 }
 
 TEST(FRXConnection, KeyLoginWithAndWithoutPublicKeyFile) {
@@ -105,6 +110,19 @@ TEST(FRXConnection, PasswordLoginAndRejection) {
   EXPECT_TRUE(bad->isConnected());
   bad->disconnect();
   EXPECT_FALSE(bad->isConnected());
+}
+
+// Test processes run at once (ctest -j, another checkout) share the test user: one that starts
+// and ends while another runs leaves the other's password working.
+TEST(FRXConnection, AnotherTestProcessLeavesThePasswordWorking) {
+  REQUIRE_PASSWORD_LOGIN();
+  std::string output;
+  ASSERT_EQ(runProgram("/proc/self/exe", {"--gtest_filter=FRXConnection.PasswordLoginAndRejection"}, "", &output), 0)
+      << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  auto after = passwordConnection(server().passwordOnlyPort(), *server().password());
+  FRXError error;
+  EXPECT_TRUE(after->connectWithError(&error)) << error.description();
 }
 
 TEST(FRXConnection, OnlyThePasswordIsTriedWhenBothAreSet) {
@@ -292,6 +310,83 @@ TEST(FRXConnection, OptionalHostKeyChecks) {
   missingFile->setKnownHostsPath(server().localDirectory() + "/no_known_hosts");
   EXPECT_FALSE(missingFile->connectWithError(&error));
   EXPECT_EQ(error.code, 4);
+}
+
+// Relays between one end of a socket pair and a TCP connection to the server, as a ProxyCommand
+// does, until either side closes.
+class SocketPairRelay {
+public:
+  explicit SocketPairRelay(int port) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+    clientEnd_ = ends[0];
+    relayEnd_ = ends[1];
+    tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(tcp_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
+    relay_ = std::thread([this] { run(); });
+  }
+  SocketPairRelay(const SocketPairRelay&) = delete;
+  SocketPairRelay& operator=(const SocketPairRelay&) = delete;
+  ~SocketPairRelay() {
+    if (relay_.joinable()) relay_.join();
+    ::close(relayEnd_);
+    ::close(tcp_);
+  }
+  // The end to hand over; -1 when the relay could not start.
+  [[nodiscard]] int clientEnd() const { return relay_.joinable() ? clientEnd_ : -1; }
+
+private:
+  void run() {
+    pollfd both[2] = {{relayEnd_, POLLIN, 0}, {tcp_, POLLIN, 0}};
+    char buffer[65536];
+    for (;;) {
+      if (::poll(both, 2, -1) < 0) return;
+      for (int i = 0; i < 2; ++i) {
+        if (both[i].revents == 0) continue;
+        const ssize_t got = ::read(both[i].fd, buffer, sizeof buffer);
+        if (got <= 0) {
+          ::shutdown(both[1 - i].fd, SHUT_WR);
+          return;
+        }
+        for (ssize_t sent = 0; sent < got;) {
+          const ssize_t n = ::write(both[1 - i].fd, buffer + sent, static_cast<std::size_t>(got - sent));
+          if (n <= 0) return;
+          sent += n;
+        }
+      }
+    }
+  }
+  int clientEnd_ = -1;
+  int relayEnd_ = -1;
+  int tcp_ = -1;
+  std::thread relay_;
+};
+
+TEST(FRXConnection, AConnectedSocketIsUsedInsteadOfTCPAndOwned) {
+  // Nothing listens on port 1: only the socket pair can reach the server. The address and port
+  // still name the host for the known-hosts check.
+  const std::string knownHosts = server().localDirectory() + "/known_hosts_relayed";
+  writeFile(knownHosts, "[127.0.0.1]:1 " + server().hostKeyLine() + "\n");
+  SocketPairRelay relay(server().port());
+  const int fd = relay.clientEnd();
+  ASSERT_GE(fd, 0);
+  auto connection = keyConnection(1);
+  connection->setKnownHostsPath(knownHosts);
+  connection->setConnectedSocket(fd);
+  FRXError error;
+  ASSERT_TRUE(connection->connectWithError(&error)) << error.description();
+  EXPECT_EQ(connection->hostKeyOutcome(), FRXHostKeyOutcome::Known);
+  connection->disconnect();
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the socket was not closed with the connection";
+
+  // Used by one connect: the next opens TCP, and says why that failed.
+  EXPECT_FALSE(connection->connectWithError(&(error = {})));
+  EXPECT_EQ(error.localizedDescription, "Socket connection failed.");
+  EXPECT_EQ(error.underlyingPOSIXError, ECONNREFUSED);
 }
 
 TEST(FRXConnection, AcceptNewAddsAnUnknownHostOnceAndStillRefusesAChangedKey) {

@@ -165,6 +165,42 @@ TEST_F(FRXSFTPTest, ListingHasEveryEntryWithPermissionsAndSize) {
   EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:2"});
 }
 
+TEST_F(FRXSFTPTest, TimesSetAreReadBackWithTheOwnerAndTheServersLongEntry) {
+  makeRemoteFile(remote_ + "/file", "12345");
+  FRXError error;
+  ASSERT_TRUE(sftp_->setTimesOfItemAtPath(remote_ + "/file", 1000000000, 1234567890, &error)) << error.description();
+  struct stat local {};
+  ASSERT_EQ(stat((remote_ + "/file").c_str(), &local), 0);
+  EXPECT_EQ(local.st_mtim.tv_sec, 1234567890);
+  EXPECT_EQ(local.st_atim.tv_sec, 1000000000);
+
+  const auto item = sftp_->attributesOfItemAtPath(remote_ + "/file", &error);
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->modificationTime, 1234567890);
+  EXPECT_EQ(item->accessTime, 1000000000);
+  EXPECT_EQ(item->uid, std::optional<std::uint64_t>(local.st_uid));
+  EXPECT_EQ(item->gid, std::optional<std::uint64_t>(local.st_gid));
+  EXPECT_TRUE(item->longEntry.empty());
+  bool listed = false;
+  for (const FRXSFTPRecord& entry : sftp_->contentsOfDirectoryAtPath(remote_, &error)) {
+    if (entry.name != "file") continue;
+    listed = true;
+    EXPECT_EQ(entry.modificationTime, 1234567890);
+    EXPECT_EQ(entry.uid, item->uid);
+    // OpenSSH's line: mode, links, owner, group, size, date, name.
+    EXPECT_TRUE(std::regex_match(entry.longEntry, std::regex("-rw-r--r-- +1 +\\S+ +\\S+ +5 Feb 1[34] +2009 file")))
+        << entry.longEntry;
+  }
+  EXPECT_TRUE(listed);
+
+  delegate_.clear();
+  EXPECT_FALSE(sftp_->setTimesOfItemAtPath(remote_ + "/missing", 0, 0, &error));
+  EXPECT_EQ(error.reason(), "no such file");
+  EXPECT_FALSE(sftp_->setTimesOfItemAtPath(remote_ + "/file", 0, -1, &error));
+  EXPECT_EQ(readFile(remote_ + "/file"), "12345");
+  EXPECT_EQ(delegate_.events, (Events{"fail:frx_sftp_error_domain:4", "fail:frx_sftp_error_domain:4"}));
+}
+
 TEST_F(FRXSFTPTest, AttributesAreNamedByThePathAsGiven) {
   makeRemoteDirectory(remote_ + "/dir");
   makeRemoteFile(remote_ + "/dir/file.txt", std::string(40000, 'a'));
@@ -199,6 +235,42 @@ TEST_F(FRXSFTPTest, RemovingAFile) {
   EXPECT_TRUE(std::regex_match(error.localizedDescription, std::regex("There was an error removing the file: -[0-9]+")))
       << error.localizedDescription;
   EXPECT_EQ(delegate_.events, (Events{"complete", "fail:frx_sftp_error_domain:5"}));
+}
+
+TEST_F(FRXSFTPTest, RenamingKeepsAnExistingTargetUnlessAskedAndNeverReplacesADirectory) {
+  makeRemoteDirectory(remote_ + "/dir");
+  struct Case {
+    const char* target;  // below remote_; "file" is there already with "old"
+    bool replace;
+    bool renamed;
+    long code;  // when refused
+  };
+  for (const Case& c : {Case{"new", false, true, 0}, Case{"file", false, false, 3}, Case{"file", true, true, 0},
+                        Case{"dir", true, false, 3}, Case{"dir/inside", false, true, 0}}) {
+    SCOPED_TRACE(std::string(c.target) + (c.replace ? " replacing" : ""));
+    makeRemoteFile(remote_ + "/file", "old");
+    makeRemoteFile(remote_ + "/source", "moved");
+    delegate_.clear();
+    FRXError error;
+    const std::string target = remote_ + "/" + c.target;
+    EXPECT_EQ(sftp_->renameItemAtPath(remote_ + "/source", target, c.replace, &error), c.renamed) << error.description();
+    if (c.renamed) {
+      EXPECT_EQ(readFile(target), "moved");
+      EXPECT_FALSE(exists(remote_ + "/source"));
+      EXPECT_EQ(delegate_.events, Events{"complete"});
+    } else {
+      EXPECT_EQ(error.code, c.code);
+      EXPECT_EQ(readFile(remote_ + "/source"), "moved");
+      EXPECT_EQ(delegate_.events, Events{"fail:frx_sftp_error_domain:" + std::to_string(c.code)});
+    }
+    if (std::string(c.target) == "file") {
+      EXPECT_EQ(readFile(remote_ + "/file"), c.renamed ? "moved" : "old");
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(remote_ + "/dir"));
+  }
+  FRXError missing;
+  EXPECT_FALSE(sftp_->renameItemAtPath(remote_ + "/absent", remote_ + "/other", &missing));
+  EXPECT_EQ(missing.reason(), "no such file");
 }
 
 TEST_F(FRXSFTPTest, RemovingADirectorySendsACallbackForEveryNestedOperation) {

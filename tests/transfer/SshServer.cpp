@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,6 +27,13 @@ namespace {
 
 constexpr const char* kTestUser = "ferrixtest";
 constexpr const char* kSshd = "/usr/sbin/sshd";
+// The test user is shared by every test process on the machine (ctest -j, other checkouts), so its
+// password is too: made once, kept root-only, set on the account under kSetupLock. Each process
+// holds a shared lock on kPasswordFile while it runs; the one that finds itself alone at exit (under
+// kSetupLock, so that no process is starting meanwhile) takes the password off the account.
+constexpr const char* kSetupLock = "/run/ferrixtest.lock";
+constexpr const char* kPasswordFile = "/run/ferrixtest.password";
+constexpr std::size_t kPasswordHexBytes = 12;
 constexpr int kLaunchAttempts = 5;
 constexpr auto kStartTimeout = std::chrono::seconds(15);
 
@@ -106,6 +114,45 @@ std::string randomHex(std::size_t bytes) {
     text += pair;
   }
   return text;
+}
+
+// Holds kSetupLock while it lives.
+class SetupLock {
+public:
+  SetupLock() : fd_(open(kSetupLock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~SetupLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  SetupLock(const SetupLock&) = delete;
+  SetupLock& operator=(const SetupLock&) = delete;
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+private:
+  int fd_;
+};
+
+// The machine's test password (made now when there is none or it was cut short), with the file
+// left open in `fd`. Only under SetupLock.
+std::optional<std::string> sharedPassword(int& fd) {
+  fd = open(kPasswordFile, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno == EEXIST) fd = open(kPasswordFile, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  char buffer[64] = {};
+  const ssize_t length = pread(fd, buffer, sizeof buffer - 1, 0);
+  std::string password = length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : "";
+  if (password.size() != 4 + 2 * kPasswordHexBytes || password.rfind("Frx-", 0) != 0) {
+    password = "Frx-" + randomHex(kPasswordHexBytes);
+    if (ftruncate(fd, 0) != 0 ||
+        pwrite(fd, password.data(), password.size(), 0) != static_cast<ssize_t>(password.size())) {
+      close(fd);
+      fd = -1;
+      return std::nullopt;
+    }
+  }
+  return password;
 }
 
 }  // namespace
@@ -245,8 +292,19 @@ bool SshServer::prepareUser(std::string& why) {
     }
     createdUser_ = true;
   }
-  password_ = "Frx-" + randomHex(12);
-  if (runProgram("/usr/sbin/chpasswd", {}, user_ + ":" + *password_ + "\n") != 0) {
+  const SetupLock setup;
+  if (!setup.held()) {
+    why = std::string("cannot open ") + kSetupLock + ": " + std::strerror(errno);
+    return false;
+  }
+  password_ = sharedPassword(passwordFd_);
+  if (!password_) {
+    why = std::string("cannot keep the test password in ") + kPasswordFile + ": " + std::strerror(errno);
+    return false;
+  }
+  // Setting the same password again breaks no process that logs in with it meanwhile.
+  if (runProgram("/usr/sbin/chpasswd", {}, user_ + ":" + *password_ + "\n") != 0 ||
+      flock(passwordFd_, LOCK_SH) != 0) {
     why = "chpasswd failed";
     return false;
   }
@@ -385,13 +443,17 @@ void SshServer::stop() {
     waitpid(pid_, &status, 0);
     pid_ = -1;
   }
-  if (password_) {
-    // Leave no usable password behind on the account. "*" rather than a lock ("!"): sshd refuses
-    // every login to a locked account, keys too, which would break a run of another checkout that
-    // shares this machine and its test user.
-    runProgram("/usr/sbin/usermod", {"-p", "*", user_});
-    password_.reset();
+  if (passwordFd_ >= 0) {
+    // The last process leaves no usable password behind on the account. "*" rather than a lock
+    // ("!"): sshd refuses every login to a locked account, keys too.
+    const SetupLock setup;
+    if (setup.held() && flock(passwordFd_, LOCK_EX | LOCK_NB) == 0) {
+      runProgram("/usr/sbin/usermod", {"-p", "*", user_});
+    }
+    close(passwordFd_);
+    passwordFd_ = -1;
   }
+  password_.reset();
   if (!directory_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);

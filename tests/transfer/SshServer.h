@@ -68,6 +68,7 @@ private:
   std::string directory_;
   std::string user_;
   std::optional<std::string> password_;
+  int passwordFd_ = -1;  // the machine's password file, locked shared while this process uses it
   uid_t uid_ = 0;
   gid_t gid_ = 0;
   bool createdUser_ = false;

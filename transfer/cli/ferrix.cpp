@@ -1,124 +1,134 @@
-// ferrix: a small SFTP command over the Ferrix library.
-//   ferrix [options] USER@HOST COMMAND ARGS
+// ferrix: a small SFTP command over the Ferrix library, configured as OpenSSH's clients are.
+//   ferrix [options] [USER@]HOST COMMAND ARGS
+//   ferrix [options] -b BATCHFILE [USER@]HOST
 #include <Ferrix/Ferrix.h>
 
+#include "FerrixCommands.h"
+#include "FerrixProgress.h"
+#include "FerrixProxy.h"
+#include "FerrixText.h"
+
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#ifndef FERRIX_VERSION
+#define FERRIX_VERSION "unknown"
+#endif
+
 namespace {
 
+using namespace ferrix;
+
+constexpr const char* kShortUsage =
+    "usage: ferrix [options] [USER@]HOST COMMAND [ARGS]\n"
+    "       ferrix [options] -b BATCHFILE [USER@]HOST\n"
+    "       ferrix [options] sftp://[USER@]HOST[:PORT][/PATH] COMMAND [ARGS]\n"
+    "Try 'ferrix --help' for the commands and options.\n";
+
 constexpr const char* kUsage =
-    "usage: ferrix [options] USER@HOST COMMAND ARGS\n"
+    "usage: ferrix [options] [USER@]HOST COMMAND [ARGS]\n"
+    "       ferrix [options] -b BATCHFILE [USER@]HOST\n"
+    "       ferrix [options] sftp://[USER@]HOST[:PORT][/PATH] COMMAND [ARGS]\n"
+    "\n"
+    "HOST may be an alias of the OpenSSH configuration. Without USER@ the configuration's User is\n"
+    "used, else the login name. The PATH of an sftp:// URL is the directory that relative remote\n"
+    "paths start from. Options may come anywhere on the line; -- ends them.\n"
     "\n"
     "Commands:\n"
-    "  ls [--json] PATH                list a remote directory\n"
+    "  ls [-l] [-a] [--json] [PATH]    list a remote directory, sorted (-l: sftp's long format; -a: also\n"
+    "                                  names that begin with a dot; a glob lists what it matches)\n"
     "  stat [--json] PATH              show a remote item's permissions and size\n"
     "  rm PATH                         remove a remote file\n"
     "  rmdir PATH                      remove a remote directory and what it holds\n"
     "                                  (hidden entries and links stop the removal)\n"
     "  mkdir [-p] PATH                 create a remote directory (-p: and its parents)\n"
-    "  put [--resume] LOCAL REMOTE     upload a file (--resume: continue a partial upload)\n"
-    "  put -r LOCALDIR REMOTEDIR       upload a directory tree\n"
-    "  get [--resume] REMOTE LOCAL     download a file (--resume: continue a partial download)\n"
-    "  get -r REMOTEDIR LOCALDIR       download a directory tree (regular files and directories)\n"
+    "  rename OLD NEW                  rename a remote item (an item already at NEW is kept)\n"
+    "  get [-p] [--resume] REMOTE [LOCAL]\n"
+    "                                  download files (a glob in the last component); into LOCAL\n"
+    "                                  when it is a directory (default: the current directory)\n"
+    "  get -r [-p] REMOTEDIR [LOCAL]   download a directory tree (regular files and directories)\n"
+    "  put [-p] [--resume] LOCAL [REMOTE]\n"
+    "                                  upload files (globs too); into REMOTE when it is a directory\n"
+    "  put -r [-p] LOCALDIR [REMOTE]   upload a directory tree\n"
+    "  cd PATH, lcd PATH, pwd          (in batch files) change the remote or local directory\n"
+    "  --resume continues a partial transfer; -p keeps the permission bits and modification times.\n"
     "\n"
     "Options:\n"
-    "  -P PORT                     server port (default 22)\n"
+    "  -b BATCHFILE                one command per line on one session (- for standard input);\n"
+    "                              a line that begins with - may fail without ending the batch\n"
+    "  -F CONFIGFILE               this OpenSSH configuration file instead of ~/.ssh/config and\n"
+    "                              /etc/ssh/ssh_config (none: no file)\n"
+    "  -o KEYWORD=VALUE            an OpenSSH configuration option: HostName, User, Port,\n"
+    "                              IdentityFile, IdentitiesOnly, UserKnownHostsFile,\n"
+    "                              StrictHostKeyChecking, ConnectTimeout, ServerAliveInterval,\n"
+    "                              ServerAliveCountMax, ProxyCommand, ProxyJump\n"
+    "  -J DESTINATION              connect through this jump host ([USER@]HOST[:PORT][,...])\n"
+    "  -P PORT                     server port (default 22, or the configuration's Port)\n"
     "  -i KEYFILE                  log in with this private key (KEYFILE.pub is used when present)\n"
+    "  -p                          keep the permission bits and times in every transfer\n"
     "  --password-env VAR          log in with the password held in environment variable VAR\n"
     "  --passphrase-env VAR        the passphrase of the key file, from environment variable VAR\n"
     "  --known-hosts FILE          the known-hosts file (default ~/.ssh/known_hosts)\n"
     "  --fingerprint SHA256:...    accept only the host key with this fingerprint\n"
     "  --insecure-host-key         accept ANY host key (no protection against interception)\n"
-    "  --timeout SECONDS           longest wait for the server, connecting included (default 30)\n"
+    "  --timeout SECONDS           longest wait for the server, connecting included (default 30,\n"
+    "                              or the configuration's ConnectTimeout; 0: no limit)\n"
     "  --stop-and-wait             one 16 KiB request at a time instead of many in flight\n"
-    "  -v                          also show the library's log lines\n"
+    "  -q                          no progress lines\n"
+    "  -v                          error codes and the library's log lines too\n"
     "  -h, --help                  show this help\n"
+    "  --version                   show the version\n"
     "\n"
     "Login: with --password-env the password (keyboard-interactive too, when that is what the\n"
-    "server offers); with -i that key; otherwise the ssh-agent's keys when SSH_AUTH_SOCK is set,\n"
-    "then ~/.ssh/id_ed25519. On a terminal a passphrase or password that is needed and not given\n"
-    "is asked for without echo.\n"
+    "server offers); with -i (or IdentityFile) that key; otherwise the ssh-agent's keys when\n"
+    "SSH_AUTH_SOCK is set and IdentitiesOnly is not, then ~/.ssh/id_ed25519. On a terminal a\n"
+    "passphrase or password that is needed and not given is asked for without echo.\n"
     "Host keys: a host missing from the known-hosts file is added to it (and said so on standard\n"
-    "error); a changed or revoked key is refused.\n"
+    "error) unless StrictHostKeyChecking is yes; a changed or revoked key is refused.\n"
     "Exit status: 0 on success, 1 otherwise (the error is printed on standard error), 130 after\n"
     "SIGINT and 143 after SIGTERM (a download in progress leaves no file behind).\n";
 
 struct Options {
-  std::int32_t port = 22;
+  std::optional<std::int32_t> port;
   std::optional<std::string> keyFile;
   std::optional<std::string> passwordVariable;
   std::optional<std::string> passphraseVariable;
   std::optional<std::string> knownHosts;
   std::optional<std::string> fingerprint;
+  std::optional<std::string> configFile;
+  std::optional<std::string> jump;
+  std::optional<std::string> batchFile;
+  std::vector<std::string> sshOptions;
   bool insecureHostKey = false;
-  double timeout = 30;
+  std::optional<double> timeout;
   bool stopAndWait = false;
+  bool preserve = false;
+  bool quiet = false;
   bool verbose = false;
-  std::string user;
+  std::optional<std::string> user;
   std::string host;
-  std::string command;
-  std::vector<std::string> arguments;
+  std::string remoteDirectory;  // the path of an sftp:// URL
+  std::vector<Command> commands;
 };
 
-// Text that came from the server, made safe for a terminal: control characters and backslashes
-// are written as escapes, so no escape sequence of the server's reaches the user's terminal.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A name from a remote listing that may name something local: one plain path component.
-bool isSafeLocalName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
-// Signals: a download in progress is cancelled (its temporary file goes away) and the command
-// exits after it; at any other moment nothing local is half-made and the command exits at once.
-std::atomic<FRXSFTP*> transferring{nullptr};
-volatile sig_atomic_t caughtSignal = 0;
 // The terminal's settings while a prompt has its echo turned off, to put back on the way out.
 termios echoingTerminal{};
 volatile sig_atomic_t echoIsOff = 0;
@@ -157,138 +167,181 @@ std::optional<std::string> askWithoutEcho(const std::string& prompt) {
   return answer;
 }
 
-// Shows the progress of a transfer: a redrawn bar on a terminal, plain lines every 10% otherwise.
-class ProgressDelegate final : public FRXObject,
-                               public FRXConnectionDelegateProtocol,
-                               public FRXConnectionSpeedDelegateProtocol {
-public:
-  void begin(std::string label) {
-    label_ = std::move(label);
-    speed_.clear();
-    lastShown_ = -1;
-    drawn_ = false;
-  }
-  void end() {
-    if (drawn_ && terminal_) std::fputc('\n', stderr);
-    drawn_ = false;
-  }
-
-  void connectionDidFailOperationWithError(FRXConnection&, const FRXError*) override {}
-  void connectionDidCompleteOperation(FRXConnection&) override {}
-  void connectionDidUpdateProgress(FRXConnection&, double progress) override {
-    if (label_.empty()) return;
-    const double shown = std::min(progress, 100.0);
-    if (terminal_) {
-      const int tenth = static_cast<int>(shown * 10);
-      if (tenth == lastShown_) return;
-      lastShown_ = tenth;
-      constexpr int kWidth = 30;
-      const int filled = static_cast<int>(shown * kWidth / 100);
-      std::string bar(static_cast<std::size_t>(filled), '#');
-      bar.append(static_cast<std::size_t>(kWidth - filled), ' ');
-      std::fprintf(stderr, "\r%s [%s] %5.1f%%  %-14s", label_.c_str(), bar.c_str(), shown, speed_.c_str());
-      drawn_ = true;
-    } else {
-      const int step = static_cast<int>(shown / 10);
-      if (step == lastShown_) return;
-      lastShown_ = step;
-      std::fprintf(stderr, "%s %d%% %s\n", label_.c_str(), step * 10, speed_.c_str());
-    }
-    std::fflush(stderr);
-  }
-  void connectionDidUpdateTransferSpeed(FRXConnection&, const std::string& speed) override { speed_ = speed; }
-
-private:
-  const bool terminal_ = isatty(STDERR_FILENO) != 0;
-  std::string label_;
-  std::string speed_;
-  int lastShown_ = -1;
-  bool drawn_ = false;
-};
-
-int failWith(const std::string& what, const FRXError& error) {
-  if (error.domain.empty()) {
-    std::fprintf(stderr, "ferrix: %s failed (no error was reported)\n", what.c_str());
-  } else {
-    std::string message = error.localizedDescription;
-    while (!message.empty() && message.back() == '\n') message.pop_back();
-    const std::string reason = error.reason();
-    std::fprintf(stderr, "ferrix: %s failed: %s %ld: %s%s\n", printable(what).c_str(), error.domain.c_str(), error.code,
-                 printable(message).c_str(), reason.empty() ? "" : (" (" + reason + ")").c_str());
-  }
-  return 1;
-}
-
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "ferrix: %s\n%s", message.c_str(), kUsage);
+  std::fprintf(stderr, "ferrix: %s\n%s", message.c_str(), kShortUsage);
   return 1;
 }
 
-std::string modeString(std::uint64_t permissions) {
-  char type = '?';
-  switch (permissions & 0xF000) {
-    case 0x8000: type = '-'; break;
-    case 0x4000: type = 'd'; break;
-    case 0xA000: type = 'l'; break;
-    case 0x2000: type = 'c'; break;
-    case 0x6000: type = 'b'; break;
-    case 0x1000: type = 'p'; break;
-    case 0xC000: type = 's'; break;
-    default: break;
-  }
-  std::string text(1, type);
-  const char* letters = "rwxrwxrwx";
-  for (int bit = 0; bit < 9; ++bit) text += (permissions & (0400u >> bit)) != 0 ? letters[bit] : '-';
-  return text;
-}
-
-// The library never creates a path's first component; "./" makes a relative name its second.
-std::string anchoredRemotePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.rfind("./", 0) == 0 || path.rfind("../", 0) == 0) return path;
-  return "./" + path;
-}
-
-bool parse(int argc, char** argv, Options& options, int& exitStatus) {
-  int i = 1;
-  auto value = [&](const std::string& flag) -> std::optional<std::string> {
-    if (i + 1 >= argc) {
-      exitStatus = usageError(flag + " needs a value");
-      return std::nullopt;
+std::string percentDecoded(const std::string& text, bool& bad) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
     }
-    return std::string(argv[++i]);
-  };
-  for (; i < argc; ++i) {
+    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      bad = true;
+      return {};
+    }
+    out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+    i += 2;
+  }
+  return out;
+}
+
+std::optional<std::int32_t> portNumber(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const int port = std::stoi(text);
+  if (port < 1 || port > 65535) return std::nullopt;
+  return port;
+}
+
+// [USER@]HOST, or sftp://[USER[;PARAMETERS]@]HOST[:PORT][/PATH] with %-escapes.
+bool parseTarget(const std::string& target, Options& options, std::string& why) {
+  std::string rest = target;
+  const bool url = rest.rfind("sftp://", 0) == 0;
+  if (url) {
+    rest = rest.substr(7);
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+      bool bad = false;
+      std::string path = percentDecoded(rest.substr(slash), bad);
+      if (bad) {
+        why = "bad %-escape in " + target;
+        return false;
+      }
+      // "/~/x" starts at the login directory, as in the sftp URI scheme.
+      if (path == "/~" || path.rfind("/~/", 0) == 0) path = path.size() > 3 ? path.substr(3) : "";
+      if (path == "/") path.clear();
+      options.remoteDirectory = path;
+      rest = rest.substr(0, slash);
+    }
+  }
+  if (const std::size_t at = rest.rfind('@'); at != std::string::npos) {
+    std::string user = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    if (url) {
+      user = user.substr(0, user.find(';'));
+      bool bad = false;
+      user = percentDecoded(user, bad);
+      if (bad) {
+        why = "bad %-escape in " + target;
+        return false;
+      }
+    }
+    if (user.empty()) {
+      why = "empty user name in " + target;
+      return false;
+    }
+    if (!options.user) options.user = user;
+  }
+  if (url) {
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+      const std::size_t close = rest.find(']');
+      if (close == std::string::npos) {
+        why = "bad host in " + target;
+        return false;
+      }
+      if (close + 1 < rest.size()) {
+        if (rest[close + 1] != ':') {
+          why = "bad host in " + target;
+          return false;
+        }
+        portText = rest.substr(close + 2);
+      }
+      rest = rest.substr(1, close - 1);
+    } else if (const std::size_t colon = rest.rfind(':'); colon != std::string::npos) {
+      portText = rest.substr(colon + 1);
+      rest = rest.substr(0, colon);
+    }
+    if (!portText.empty()) {
+      const auto port = portNumber(portText);
+      if (!port) {
+        why = "bad port in " + target;
+        return false;
+      }
+      if (!options.port) options.port = port;
+    }
+  }
+  if (rest.empty()) {
+    why = "no host in " + target;
+    return false;
+  }
+  options.host = rest;
+  return true;
+}
+
+// Options are taken wherever they stand, except that after the command word a word the command
+// itself takes (mkdir -p, get -r, ls -l) is the command's.
+bool parse(int argc, char** argv, Options& options, int& exitStatus) {
+  std::vector<std::string> positional;
+  std::set<std::string> commandFlags;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) {
+        exitStatus = usageError(arg + " needs a value");
+        return std::nullopt;
+      }
+      return std::string(argv[++i]);
+    };
+    if (optionsEnded || arg.size() < 2 || arg.front() != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (positional.size() >= 2 && isCommandFlag(positional[1], arg)) {
+      commandFlags.insert(arg);
+      continue;
+    }
+    std::optional<std::string> given;
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       exitStatus = 0;
       return false;
-    }
-    if (arg.empty() || arg.front() != '-') break;
-    std::optional<std::string> given;
-    if (arg == "-P") {
-      if (!(given = value(arg))) return false;
-      char* end = nullptr;
-      const long port = std::strtol(given->c_str(), &end, 10);
-      if (end == given->c_str() || *end != '\0' || port < 0 || port > INT32_MAX) {
+    } else if (arg == "--version") {
+      std::printf("ferrix %s\n", FERRIX_VERSION);
+      exitStatus = 0;
+      return false;
+    } else if (arg == "-P") {
+      if (!(given = value())) return false;
+      if (!(options.port = portNumber(*given))) {
         exitStatus = usageError("bad port: " + *given);
         return false;
       }
-      options.port = static_cast<std::int32_t>(port);
     } else if (arg == "-i") {
-      if (!(options.keyFile = value(arg))) return false;
+      if (!(options.keyFile = value())) return false;
+    } else if (arg == "-F") {
+      if (!(options.configFile = value())) return false;
+    } else if (arg == "-J") {
+      if (!(options.jump = value())) return false;
+    } else if (arg == "-o") {
+      if (!(given = value())) return false;
+      options.sshOptions.push_back(*given);
+    } else if (arg == "-b") {
+      if (!(options.batchFile = value())) return false;
     } else if (arg == "--password-env") {
-      if (!(options.passwordVariable = value(arg))) return false;
+      if (!(options.passwordVariable = value())) return false;
     } else if (arg == "--passphrase-env") {
-      if (!(options.passphraseVariable = value(arg))) return false;
+      if (!(options.passphraseVariable = value())) return false;
     } else if (arg == "--insecure-host-key") {
       options.insecureHostKey = true;
     } else if (arg == "--stop-and-wait") {
       options.stopAndWait = true;
+    } else if (arg == "-p") {
+      options.preserve = true;
+    } else if (arg == "-q") {
+      options.quiet = true;
     } else if (arg == "-v") {
       options.verbose = true;
     } else if (arg == "--timeout") {
-      if (!(given = value(arg))) return false;
+      if (!(given = value())) return false;
       char* end = nullptr;
       const double seconds = std::strtod(given->c_str(), &end);
       if (end == given->c_str() || *end != '\0' || !(seconds >= 0) || seconds > 1e6) {
@@ -297,204 +350,62 @@ bool parse(int argc, char** argv, Options& options, int& exitStatus) {
       }
       options.timeout = seconds;
     } else if (arg == "--known-hosts") {
-      if (!(options.knownHosts = value(arg))) return false;
+      if (!(options.knownHosts = value())) return false;
     } else if (arg == "--fingerprint") {
-      if (!(options.fingerprint = value(arg))) return false;
+      if (!(options.fingerprint = value())) return false;
     } else {
       exitStatus = usageError("unknown option " + arg);
       return false;
     }
   }
-  if (argc - i < 2) {
-    exitStatus = usageError("USER@HOST and COMMAND are required");
+  if (positional.empty()) {
+    exitStatus = usageError("a HOST is required");
     return false;
   }
-  const std::string target = argv[i++];
-  const std::size_t at = target.rfind('@');
-  if (at == std::string::npos || at == 0 || at + 1 == target.size()) {
-    exitStatus = usageError("expected USER@HOST, got " + target);
+  std::string why;
+  if (!parseTarget(positional[0], options, why)) {
+    exitStatus = usageError(why);
     return false;
   }
-  options.user = target.substr(0, at);
-  options.host = target.substr(at + 1);
-  options.command = argv[i++];
-  for (; i < argc; ++i) options.arguments.emplace_back(argv[i]);
+  if (options.batchFile) {
+    if (positional.size() > 1) {
+      exitStatus = usageError("-b takes its commands from the batch file, not from the command line");
+      return false;
+    }
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (*options.batchFile != "-") {
+      file.open(*options.batchFile);
+      if (!file) {
+        exitStatus = report(*options.batchFile, std::string("cannot read the batch file: ") + std::strerror(errno));
+        return false;
+      }
+      in = &file;
+    }
+    std::string line;
+    for (int number = 1; std::getline(*in, line); ++number) {
+      bool blank = false;
+      auto command = parseBatchLine(line, why, blank);
+      if (blank) continue;
+      if (!command) {
+        exitStatus = report(*options.batchFile + " line " + std::to_string(number), why);
+        return false;
+      }
+      options.commands.push_back(std::move(*command));
+    }
+    return true;
+  }
+  if (positional.size() < 2) {
+    exitStatus = usageError("a COMMAND is required");
+    return false;
+  }
+  auto command = makeCommand(positional[1], commandFlags, {positional.begin() + 2, positional.end()}, why);
+  if (!command || command->name == "cd" || command->name == "lcd" || command->name == "pwd") {
+    exitStatus = usageError(command ? command->name + " is for batch files (-b)" : why);
+    return false;
+  }
+  options.commands.push_back(std::move(*command));
   return true;
-}
-
-class Session {
-public:
-  explicit Session(FRXSFTP& sftp, ProgressDelegate& progress) : sftp_(sftp), progress_(progress) {}
-
-  int list(const std::string& path, bool json) {
-    FRXError error;
-    const auto entries = sftp_.contentsOfDirectoryAtPath(path, &error);
-    if (!error.domain.empty()) return failWith("ls " + path, error);
-    if (json) std::fputs("[", stdout);
-    bool first = true;
-    for (const FRXSFTPRecord& entry : entries) {
-      if (json) {
-        std::printf("%s\n  %s", first ? "" : ",", recordJson(entry).c_str());
-        first = false;
-      } else {
-        std::printf("%s %12lld %s\n", modeString(entry.permissions).c_str(), static_cast<long long>(entry.size),
-                    printable(entry.name).c_str());
-      }
-    }
-    if (json) std::fputs("\n]\n", stdout);
-    return 0;
-  }
-
-  int status(const std::string& path, bool json) {
-    FRXError error;
-    const auto record = sftp_.attributesOfItemAtPath(path, &error);
-    if (!record) return failWith("stat " + path, error);
-    if (json) {
-      std::printf("%s\n", recordJson(*record).c_str());
-    } else {
-      std::printf("name: %s\npermissions: %06llo (%s)\nsize: %lld\n", printable(record->name).c_str(),
-                  static_cast<unsigned long long>(record->permissions), modeString(record->permissions).c_str(),
-                  static_cast<long long>(record->size));
-    }
-    return 0;
-  }
-
-  int removeFile(const std::string& path) {
-    FRXError error;
-    return sftp_.removeItemAtPath(path, &error) ? 0 : failWith("rm " + path, error);
-  }
-
-  int removeDirectory(const std::string& path) {
-    FRXError error;
-    return sftp_.removeDirectoryAtPath(path, &error) ? 0 : failWith("rmdir " + path, error);
-  }
-
-  int makeDirectory(const std::string& path, bool parents) {
-    FRXError error;
-    return sftp_.createDirectoryAtPath(anchoredRemotePath(path), parents, &error) ? 0 : failWith("mkdir " + path, error);
-  }
-
-  int upload(const std::string& local, const std::string& remote, bool resume = false) {
-    FRXError error;
-    progress_.begin("put " + local);
-    const bool done = resume ? sftp_.resumeItemAtPath(local, remote, &error) : sftp_.copyItemAtPath(local, remote, &error);
-    progress_.end();
-    return done ? 0 : failWith("put " + local, error);
-  }
-
-  int uploadTree(const std::string& localDirectory, const std::string& remoteDirectory) {
-    std::error_code walkError;
-    if (!std::filesystem::is_directory(localDirectory, walkError)) {
-      std::fprintf(stderr, "ferrix: put -r: %s is not a directory\n", localDirectory.c_str());
-      return 1;
-    }
-    if (int status = makeDirectory(remoteDirectory, true); status != 0) return status;
-    std::filesystem::recursive_directory_iterator walk(localDirectory, walkError);
-    for (; !walkError && walk != std::filesystem::recursive_directory_iterator(); walk.increment(walkError)) {
-      const std::filesystem::path relative = walk->path().lexically_relative(localDirectory);
-      const std::string remote = remoteDirectory + "/" + relative.generic_string();
-      std::error_code typeError;
-      const auto type = walk->symlink_status(typeError).type();
-      if (type == std::filesystem::file_type::directory) {
-        FRXError error;
-        if (!sftp_.createDirectoryAtPath(anchoredRemotePath(remote), &error) &&
-            !(error.domain == FRXSFTPErrorDomain && error.code == FRXSFTPErrorItemExists)) {
-          return failWith("mkdir " + remote, error);
-        }
-      } else if (type == std::filesystem::file_type::regular) {
-        if (int status = upload(walk->path().string(), remote); status != 0) return status;
-      } else {
-        std::fprintf(stderr, "ferrix: skipping %s (not a regular file or directory)\n", walk->path().c_str());
-      }
-    }
-    if (walkError) {
-      std::fprintf(stderr, "ferrix: put -r: %s: %s\n", localDirectory.c_str(), walkError.message().c_str());
-      return 1;
-    }
-    return 0;
-  }
-
-  int download(const std::string& remote, const std::string& local, bool resume = false) {
-    FRXError error;
-    progress_.begin("get " + printable(remote));
-    transferring.store(&sftp_);
-    const bool done =
-        resume ? sftp_.resumeItemAtRemotePath(remote, local, &error) : sftp_.copyItemAtRemotePath(remote, local, &error);
-    transferring.store(nullptr);
-    progress_.end();
-    if (caughtSignal != 0) std::_Exit(128 + caughtSignal);
-    return done ? 0 : failWith("get " + remote, error);
-  }
-
-  // Every name comes from the server: each must be one plain component before it names anything
-  // below the local directory, and links, devices and the like are passed over.
-  int downloadTree(const std::string& remoteDirectory, const std::string& localDirectory, int depth = 0) {
-    constexpr int kMaxDepth = 64;
-    if (depth > kMaxDepth) {
-      std::fprintf(stderr, "ferrix: get -r: %s is nested too deeply\n", printable(remoteDirectory).c_str());
-      return 1;
-    }
-    FRXError error;
-    const auto entries = sftp_.contentsOfDirectoryAtPath(remoteDirectory, &error);
-    if (!error.domain.empty()) return failWith("ls " + remoteDirectory, error);
-    std::error_code made;
-    std::filesystem::create_directory(localDirectory, made);
-    if (made) {
-      std::fprintf(stderr, "ferrix: get -r: cannot create %s: %s\n", localDirectory.c_str(), made.message().c_str());
-      return 1;
-    }
-    for (const FRXSFTPRecord& entry : entries) {
-      if (entry.name == "." || entry.name == "..") continue;
-      if (!isSafeLocalName(entry.name)) {
-        std::fprintf(stderr, "ferrix: get -r: refusing the name %s sent by the server\n", printable(entry.name).c_str());
-        continue;
-      }
-      const std::string remote = remoteDirectory + "/" + entry.name;
-      const std::string local = localDirectory + "/" + entry.name;
-      const std::uint64_t type = entry.permissions & 0xF000;
-      int status = 0;
-      if (type == 0x4000) {
-        status = downloadTree(remote, local, depth + 1);
-      } else if (type == 0x8000) {
-        status = download(remote, local);
-      } else {
-        std::fprintf(stderr, "ferrix: skipping %s (not a regular file or directory)\n", printable(remote).c_str());
-      }
-      if (status != 0) return status;
-    }
-    return 0;
-  }
-
-private:
-  static std::string recordJson(const FRXSFTPRecord& record) {
-    return "{\"name\": " + jsonString(record.name) + ", \"permissions\": " + std::to_string(record.permissions) +
-           ", \"mode\": \"" + modeString(record.permissions) + "\", \"size\": " + std::to_string(record.size) + "}";
-  }
-
-  FRXSFTP& sftp_;
-  ProgressDelegate& progress_;
-};
-
-int run(const Options& options, FRXSFTP& sftp, ProgressDelegate& progress) {
-  Session session(sftp, progress);
-  const auto& args = options.arguments;
-  const std::string& command = options.command;
-  const bool flagged = args.size() >= 2;
-  if (command == "ls" && args.size() == 1) return session.list(args[0], false);
-  if (command == "ls" && args.size() == 2 && args[0] == "--json") return session.list(args[1], true);
-  if (command == "stat" && args.size() == 1) return session.status(args[0], false);
-  if (command == "stat" && args.size() == 2 && args[0] == "--json") return session.status(args[1], true);
-  if (command == "rm" && args.size() == 1) return session.removeFile(args[0]);
-  if (command == "rmdir" && args.size() == 1) return session.removeDirectory(args[0]);
-  if (command == "mkdir" && args.size() == 1) return session.makeDirectory(args[0], false);
-  if (command == "mkdir" && args.size() == 2 && args[0] == "-p") return session.makeDirectory(args[1], true);
-  if (command == "put" && args.size() == 2) return session.upload(args[0], args[1]);
-  if (command == "put" && flagged && args.size() == 3 && args[0] == "--resume") return session.upload(args[1], args[2], true);
-  if (command == "put" && args.size() == 3 && args[0] == "-r") return session.uploadTree(args[1], args[2]);
-  if (command == "get" && args.size() == 2) return session.download(args[0], args[1]);
-  if (command == "get" && args.size() == 3 && args[0] == "--resume") return session.download(args[1], args[2], true);
-  if (command == "get" && args.size() == 3 && args[0] == "-r") return session.downloadTree(args[1], args[2]);
-  return usageError("bad command or arguments: " + command);
 }
 
 std::optional<std::string> fromEnvironment(const std::string& variable) {
@@ -506,35 +417,225 @@ std::optional<std::string> fromEnvironment(const std::string& variable) {
   return std::string(value);
 }
 
+// The cause of a failed TCP connect, from the errno the library kept.
+std::string whyNoConnection(int cause) {
+  switch (cause) {
+    case ECONNREFUSED: return "connection refused";
+    case ENETUNREACH: return "network unreachable";
+    case EHOSTUNREACH: return "host unreachable";
+    case ETIMEDOUT: return "timed out";
+    case 0: return "cannot connect";
+    default: return std::string("cannot connect (") + std::strerror(cause) + ")";
+  }
+}
+
+// The line of a known-hosts file that holds a key for `name`, as ssh-keygen -F finds it (hashed
+// lines included); 0 when there is none or ssh-keygen can't be run.
+int knownHostsLine(const std::string& file, const std::string& name) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) dup2(null, STDERR_FILENO);
+    execlp("ssh-keygen", "ssh-keygen", "-F", name.c_str(), "-f", file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  const std::size_t found = text.find("found: line ");
+  return found == std::string::npos ? 0 : std::atoi(text.c_str() + found + 12);
+}
+
+class Connector {
+public:
+  // `spareKeys`: key files to try, in order, when the server refuses the connection's own.
+  Connector(const Options& options, const FRXSSHHostSettings& settings, FRXSFTP& sftp,
+            std::vector<std::string> spareKeys)
+      : options_(options), settings_(settings), sftp_(sftp), spareKeys_(std::move(spareKeys)) {}
+
+  // Connects (through the proxy when there is one), trying each identity file in turn; on a
+  // terminal a missing credential is asked for once. 0, or the exit status after the failure was
+  // reported.
+  int connect() {
+    FRXError error;
+    bool connected = attempt(error);
+    for (const std::string& key : spareKeys_) {
+      if (connected || error.localizedDescription.rfind("Server rejected key", 0) != 0) break;
+      sftp_.disconnect();
+      std::error_code ignored;
+      sftp_.setPrivateKeyPath(key);
+      sftp_.setPublicKeyPath(std::filesystem::exists(key + ".pub", ignored) ? std::optional(key + ".pub") : std::nullopt);
+      connected = attempt(error);
+    }
+    const bool reachedServer = error.localizedDescription.rfind("Socket connection failed", 0) != 0 &&
+                               error.localizedDescription.rfind("Unable to find host", 0) != 0;
+    if (!connected && isatty(STDIN_FILENO) != 0 && error.domain == FRXErrorDomain &&
+        error.code == FRXConnectionErrorFailed && reachedServer && !options_.passwordVariable &&
+        !options_.passphraseVariable) {
+      std::optional<std::string> asked;
+      if (options_.keyFile || !settings_.identityFiles.empty()) {
+        asked = askWithoutEcho("Passphrase for " + *sftp_.privateKeyPath() + ": ");
+        if (asked) sftp_.setPassphrase(*asked);
+      } else {
+        asked = askWithoutEcho(settings_.user + "@" + settings_.hostName + "'s password: ");
+        if (asked) sftp_.setPassword(*asked);
+      }
+      if (asked) {
+        sftp_.disconnect();
+        connected = attempt(error);
+      }
+    }
+    if (connected) {
+      if (sftp_.hostKeyOutcome() == FRXHostKeyOutcome::Added) {
+        std::fprintf(stderr, "ferrix: added %s to the known hosts (%s)\n", sftp_.serverHostKeyFingerprint().c_str(),
+                     sftp_.knownHostsPath()->c_str());
+      }
+      return 0;
+    }
+    return explain(error);
+  }
+
+private:
+  bool attempt(FRXError& error) {
+    proxy_.reset();
+    std::string why;
+    std::optional<std::string> jump = options_.jump;
+    if (!jump) jump = settings_.proxyJump;
+    if (jump || settings_.proxyCommand) {
+      proxy_ = jump ? Proxy::jump(*jump, settings_.hostName, settings_.port, options_.configFile, why)
+                    : Proxy::command(*settings_.proxyCommand, why);
+      if (!proxy_) {
+        error.domain = FRXErrorDomain;
+        error.code = FRXConnectionErrorFailed;
+        error.localizedDescription = why;
+        return false;
+      }
+      sftp_.setConnectedSocket(proxy_->takeSocket());
+    }
+    return sftp_.connectWithError(&error);
+  }
+
+  int explain(const FRXError& error) {
+    const std::string what = "connect to " + settings_.host;
+    if (error.domain == FRXErrorDomain && error.localizedDescription.rfind("Socket connection failed", 0) == 0 && !proxy_) {
+      std::string words = whyNoConnection(error.underlyingPOSIXError);
+      if (verbose()) words += " [" + error.domain + " " + std::to_string(error.code) + ": " + error.localizedDescription + "]";
+      return report(what, words);
+    }
+    if (error.domain == FRXErrorDomain && error.code == FRXConnectionErrorHostKeyMismatch && sftp_.knownHostsPath() &&
+        !sftp_.hostKeyFingerprint()) {
+      // As OpenSSH says it: which key came, where the other one is, and how to remove it.
+      const std::string name =
+          settings_.port == 22 ? settings_.hostName : "[" + settings_.hostName + "]:" + std::to_string(settings_.port);
+      const std::string& file = *sftp_.knownHostsPath();
+      const int line = knownHostsLine(file, name);
+      std::fprintf(stderr,
+                   "ferrix: connect to %s: the host key of %s has changed (someone could be intercepting the "
+                   "connection, or the key was replaced)\n"
+                   "ferrix: the server now offers %s; %s%s holds another key for it\n"
+                   "ferrix: if the change is expected, remove the old key with: ssh-keygen -R '%s' -f '%s'\n",
+                   printable(settings_.host).c_str(), printable(name).c_str(),
+                   sftp_.serverHostKeyFingerprint().c_str(), printable(file).c_str(),
+                   line > 0 ? (" line " + std::to_string(line)).c_str() : "", printable(name).c_str(),
+                   printable(file).c_str());
+      return 1;
+    }
+    if (error.domain == FRXErrorDomain && error.code == FRXConnectionErrorHostKeyUnknown) {
+      std::fprintf(stderr, "ferrix: connect to %s: %s is not a known host (its key is %s; StrictHostKeyChecking is "
+                           "yes)\n", printable(settings_.host).c_str(), printable(settings_.hostName).c_str(),
+                   sftp_.serverHostKeyFingerprint().c_str());
+      return 1;
+    }
+    if (error.domain == FRXErrorDomain && error.localizedDescription.rfind("Server rejected key", 0) == 0) {
+      return report(what, inWords(error).substr(0, inWords(error).size() - 1) + " " + *sftp_.privateKeyPath() + ")" +
+                              (verbose() ? " [" + error.domain + " " + std::to_string(error.code) + ": " +
+                                               error.localizedDescription + "]"
+                                         : ""));
+    }
+    return report(what, error);
+  }
+
+  const Options& options_;
+  const FRXSSHHostSettings& settings_;
+  FRXSFTP& sftp_;
+  const std::vector<std::string> spareKeys_;
+  std::optional<Proxy> proxy_;
+};
+
+std::optional<FRXSSHHostSettings> resolve(const Options& options) {
+  FRXSSHConfig config;
+  if (options.configFile) config.setConfigFile(*options.configFile);
+  // The command line's own words come first, so they win as ssh's flags do.
+  std::vector<std::string> lines;
+  if (options.user) lines.push_back("User=" + *options.user);
+  if (options.port) lines.push_back("Port=" + std::to_string(*options.port));
+  if (options.keyFile) lines.push_back("IdentityFile=\"" + *options.keyFile + "\"");
+  if (options.knownHosts) lines.push_back("UserKnownHostsFile=\"" + *options.knownHosts + "\"");
+  lines.insert(lines.end(), options.sshOptions.begin(), options.sshOptions.end());
+  for (const std::string& line : lines) {
+    FRXError error;
+    if (!config.addOption(line, &error)) {
+      usageError(error.localizedDescription);
+      return std::nullopt;
+    }
+  }
+  FRXError error;
+  auto settings = config.settingsForHost(options.host, &error);
+  if (!settings) report("configuration", error.localizedDescription);
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   int exitStatus = 1;
   if (!parse(argc, argv, options, exitStatus)) return exitStatus;
+  setVerbose(options.verbose);
   FRXSetLogFileDescriptor(options.verbose ? STDERR_FILENO : -1);
+  const auto settings = resolve(options);
+  if (!settings) return 1;
 
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A proxy that dies must fail the connection, not end the command.
+  signal(SIGPIPE, SIG_IGN);
 
-  ProgressDelegate progress;  // outlives the connection that points at it
+  Progress progress(isatty(STDERR_FILENO) != 0, options.quiet);  // outlives the connection that points at it
   std::optional<FRXSFTP> sftp;
+  std::vector<std::string> spareKeys;
   if (options.passwordVariable) {
     const auto password = fromEnvironment(*options.passwordVariable);
     if (!password) return 1;
-    sftp.emplace(options.host, options.user, FRXPassword(*password));
+    sftp.emplace(settings->hostName, settings->user, FRXPassword(*password));
   } else {
-    const std::string key = options.keyFile.value_or("~/.ssh/id_ed25519");
-    std::optional<std::string> publicKey;
+    // The identity files that exist, in order (the first one named when none does);
+    // ~/.ssh/id_ed25519 when none was named.
+    std::vector<std::string> candidates = settings->identityFiles;
+    if (candidates.empty()) candidates.push_back("~/.ssh/id_ed25519");
     std::error_code ignored;
+    for (const std::string& candidate : candidates) {
+      if (std::filesystem::exists(candidate, ignored)) spareKeys.push_back(candidate);
+    }
+    if (spareKeys.empty()) spareKeys.push_back(candidates.front());
+    const std::string key = spareKeys.front();
+    spareKeys.erase(spareKeys.begin());
+    std::optional<std::string> publicKey;
     if (std::filesystem::exists(key + ".pub", ignored)) publicKey = key + ".pub";
-    sftp.emplace(options.host, options.user, key, publicKey);
+    sftp.emplace(settings->hostName, settings->user, key, publicKey);
     // The agent comes first unless a key file was named; the default key file still follows it.
     const char* agent = std::getenv("SSH_AUTH_SOCK");
-    sftp->setUsesAgent(!options.keyFile && agent != nullptr && *agent != '\0');
+    sftp->setUsesAgent(!options.keyFile && !settings->identitiesOnly && agent != nullptr && *agent != '\0');
     if (options.passphraseVariable) {
       const auto passphrase = fromEnvironment(*options.passphraseVariable);
       if (!passphrase) return 1;
@@ -542,44 +643,35 @@ int main(int argc, char** argv) {
     }
   }
   sftp->setAllowsKeyboardInteractive(true);
-  sftp->setPort(options.port);
-  sftp->setTimeout(options.timeout);
+  sftp->setPort(settings->port);
+  sftp->setTimeout(options.timeout.value_or(settings->connectTimeout ? *settings->connectTimeout : 30));
+  if (settings->serverAliveInterval) sftp->setServerAliveInterval(*settings->serverAliveInterval);
+  if (settings->serverAliveCountMax) sftp->setServerAliveCountMax(*settings->serverAliveCountMax);
   sftp->setPipelined(!options.stopAndWait);
   if (!options.insecureHostKey) {
     sftp->setHostKeyFingerprint(options.fingerprint);
-    if (!options.fingerprint || options.knownHosts) {
-      sftp->setKnownHostsPath(options.knownHosts.value_or("~/.ssh/known_hosts"));
-      sftp->setAcceptsNewHostKeys(true);
+    if ((!options.fingerprint || options.knownHosts) && !settings->userKnownHostsFiles.empty()) {
+      sftp->setKnownHostsPath(settings->userKnownHostsFiles.front());
+      const auto strict = settings->strictHostKeyChecking.value_or(FRXStrictHostKeyChecking::AcceptNew);
+      sftp->setAcceptsNewHostKeys(strict == FRXStrictHostKeyChecking::AcceptNew || strict == FRXStrictHostKeyChecking::No);
     }
   }
   sftp->setDelegate(&progress);
 
-  FRXError error;
-  bool connected = sftp->connectWithError(&error);
-  if (!connected && isatty(STDIN_FILENO) != 0 && error.domain == FRXErrorDomain) {
-    // On a terminal, a credential that is missing is asked for once: the key's passphrase, or a
-    // password when no credential was named at all.
-    std::optional<std::string> asked;
-    if (!options.passwordVariable && !options.passphraseVariable && error.code == FRXConnectionErrorFailed) {
-      if (options.keyFile) {
-        asked = askWithoutEcho("Passphrase for " + *options.keyFile + ": ");
-        if (asked) sftp->setPassphrase(*asked);
-      } else {
-        asked = askWithoutEcho(options.user + "@" + options.host + "'s password: ");
-        if (asked) sftp->setPassword(*asked);
+  int status = 0;
+  {
+    Connector connector(options, *settings, *sftp, spareKeys);
+    status = connector.connect();
+    if (status == 0) {
+      Session session(*sftp, progress, options.preserve, options.remoteDirectory);
+      for (const Command& command : options.commands) {
+        if (session.run(command) != 0 && !command.ignoreErrors) {
+          status = 1;
+          break;
+        }
       }
     }
-    if (asked) {
-      sftp->disconnect();
-      connected = sftp->connectWithError(&error);
-    }
+    sftp->disconnect();
   }
-  if (!connected) return failWith("connect to " + options.host, error);
-  if (sftp->hostKeyOutcome() == FRXHostKeyOutcome::Added) {
-    std::fprintf(stderr, "ferrix: added %s to the known hosts (%s)\n", sftp->serverHostKeyFingerprint().c_str(),
-                 sftp->knownHostsPath()->c_str());
-  }
-  const int status = run(options, *sftp, progress);
-  sftp->disconnect();
   return status;
 }

@@ -123,6 +123,7 @@ std::string FRXError::reason() const {
   }
   if (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorCancelled) return "cancelled";
   if (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorNotRegularFile) return "not a regular file";
+  if (domain == FRXSFTPErrorDomain && code == FRXSFTPErrorItemExists) return "file already exists";
   switch (sftpStatus) {
     case LIBSSH2_FX_EOF: return "end of file";
     case LIBSSH2_FX_NO_SUCH_FILE: return "no such file";

@@ -1,4 +1,4 @@
-#include <Ferrix/FRXHandles.h>
+#include "FRXHandles.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>

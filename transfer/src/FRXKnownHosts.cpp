@@ -2,7 +2,7 @@
 
 #include "FRXInternal.h"
 
-#include <Ferrix/FRXHandles.h>
+#include "FRXHandles.h"
 
 #include <fcntl.h>
 #include <libssh2.h>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Ferrix/FRXError.h>
-#include <Ferrix/FRXHandles.h>
+#include "FRXHandles.h"
 
 #include <sys/types.h>
 

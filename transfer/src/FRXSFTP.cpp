@@ -1,11 +1,14 @@
 #include <Ferrix/FRXSFTP.h>
 
+#include "FRXConnectionState.h"
 #include "FRXInternal.h"
+#include "FRXSFTPState.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
 #include <array>
+#include <cstring>
 
 std::atomic<std::uint8_t> shouldUpdateSpeed{0};
 
@@ -26,6 +29,23 @@ FRXError noConnectionError() { return sftpError(FRXSFTPErrorNoConnection, "No SF
 
 bool hasCode(const FRXError& error, long code) { return error.domain == FRXSFTPErrorDomain && error.code == code; }
 
+FRXSFTPRecord recordFrom(std::string name, const LIBSSH2_SFTP_ATTRIBUTES& attributes, std::string longEntry = {}) {
+  FRXSFTPRecord record;
+  record.name = std::move(name);
+  record.permissions = attributes.permissions;
+  record.size = static_cast<std::int64_t>(attributes.filesize);
+  if ((attributes.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) != 0) {
+    record.modificationTime = static_cast<std::int64_t>(attributes.mtime);
+    record.accessTime = static_cast<std::int64_t>(attributes.atime);
+  }
+  if ((attributes.flags & LIBSSH2_SFTP_ATTR_UIDGID) != 0) {
+    record.uid = attributes.uid;
+    record.gid = attributes.gid;
+  }
+  record.longEntry = std::move(longEntry);
+  return record;
+}
+
 }  // namespace
 
 std::optional<FRXSFTPRecord::Value> FRXSFTPRecord::valueForKey(std::string_view key) const {
@@ -35,10 +55,24 @@ std::optional<FRXSFTPRecord::Value> FRXSFTPRecord::valueForKey(std::string_view 
   return std::nullopt;
 }
 
+FRXSFTP::FRXSFTP(std::string_view address, std::string_view username, FRXPassword password)
+    : FRXConnection(address, username, std::move(password)), sftpState_(std::make_unique<FRXSFTPState>()) {}
+
+FRXSFTP::FRXSFTP(std::string_view address, std::string_view username, std::string_view privateKeyPath,
+                 std::optional<std::string> publicKeyPath)
+    : FRXConnection(address, username, privateKeyPath, std::move(publicKeyPath)),
+      sftpState_(std::make_unique<FRXSFTPState>()) {}
+
 FRXSFTP::~FRXSFTP() { dealloc(); }
 
+void FRXSFTP::cancelTransfer() { sftpState_->cancelRequested.store(true, std::memory_order_relaxed); }
+bool FRXSFTP::pipelined() const { return sftpState_->pipelined; }
+void FRXSFTP::setPipelined(bool pipelined) { sftpState_->pipelined = pipelined; }
+std::optional<bool> FRXSFTP::reportsSpeed() const { return sftpState_->reportsSpeed; }
+void FRXSFTP::setReportsSpeed(std::optional<bool> reports) { sftpState_->reportsSpeed = reports; }
+
 bool FRXSFTP::isConnected() const {
-  return FRXConnection::isConnected() && static_cast<bool>(sftp_session_) && !disconnectPending_;
+  return FRXConnection::isConnected() && static_cast<bool>(sftpState_->channel) && !sftpState_->disconnectPending;
 }
 
 bool FRXSFTP::connectWithError(FRXError* error) {
@@ -57,10 +91,12 @@ bool FRXSFTP::connectWithError(FRXError* error) {
     FRXError baseError;
     if (!FRXConnection::connectWithError(&baseError)) {
       produced = baseError;
-    } else if (LIBSSH2_SFTP* channel = libssh2_sftp_init(session()); channel == nullptr) {
+    } else if (LIBSSH2_SFTP* channel =
+                   connectionState().patiently([&] { return libssh2_sftp_init(connectionState().rawSession()); });
+               channel == nullptr) {
       produced = channelError(FRXSFTPErrorConnection, "SFTP connection error");
     } else {
-      sftp_session_ = FRXSFTPChannelHandle(channel);
+      sftpState_->channel = FRXSFTPChannelHandle(channel);
       result = true;
     }
   }
@@ -75,22 +111,26 @@ bool FRXSFTP::connectWithError(FRXError* error) {
 
 bool FRXSFTP::disconnect() {
   // From a delegate callback in the middle of a transfer: the transfer ends first (endTransfer).
-  if (transferHandle_ != nullptr) {
-    disconnectPending_ = true;
+  if (sftpState_->transferHandle != nullptr) {
+    sftpState_->disconnectPending = true;
     return true;
   }
-  disconnectPending_ = false;
-  sftp_session_.reset();
+  sftpState_->disconnectPending = false;
+  sftpState_->channel.reset();
   return FRXConnection::disconnect();
 }
 
 FRXError FRXSFTP::channelError(long code, std::string message) {
-  if (frx::timedOut(session())) {
-    FRXError timedOut = frx::annotated(sftpError(FRXSFTPErrorTimedOut, "The operation timed out."), session());
-    abandonSession();
+  if (frx::timedOut(connectionState().rawSession())) {
+    FRXConnectionState& state = connectionState();
+    FRXError timedOut = frx::annotated(
+        sftpError(FRXSFTPErrorTimedOut, state.keepalivesUnanswered ? "The server did not answer its keepalive messages."
+                                                                    : "The operation timed out."),
+        state.rawSession());
+    state.abandonSession();
     return timedOut;
   }
-  return frx::annotated(sftpError(code, std::move(message)), session(), sftp_session_.get());
+  return frx::annotated(sftpError(code, std::move(message)), connectionState().rawSession(), sftpState_->channel.get());
 }
 
 bool FRXSFTP::closingStep(bool succeeded, const std::optional<FRXError>& produced, FRXError* error,
@@ -119,10 +159,11 @@ std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view p
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
-    sendKeepaliveIfDue();
-    FRXSFTPFileHandle directory(libssh2_sftp_open_ex(sftp_session_.get(), path.data(),
-                                                     static_cast<unsigned int>(path.size()), 0, 0,
-                                                     LIBSSH2_SFTP_OPENDIR));
+    connectionState().sendKeepaliveIfDue();
+    FRXSFTPFileHandle directory(connectionState().patiently([&] {
+      return libssh2_sftp_open_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()), 0,
+                                  0, LIBSSH2_SFTP_OPENDIR);
+    }));
     if (!directory) {
       produced = channelError(FRXSFTPErrorNotFound, "Remote directory couldn't be found.");
     } else {
@@ -130,14 +171,18 @@ std::vector<FRXSFTPRecord> FRXSFTP::contentsOfDirectoryAtPath(std::string_view p
       std::array<char, kEntryNameCapacity> longEntry{};
       for (;;) {
         LIBSSH2_SFTP_ATTRIBUTES attributes{};
-        int length = libssh2_sftp_readdir_ex(directory.get(), name.data(), name.size(), longEntry.data(),
-                                             longEntry.size(), &attributes);
+        int length = connectionState().patiently([&] {
+          return libssh2_sftp_readdir_ex(directory.get(), name.data(), name.size(), longEntry.data(), longEntry.size(),
+                                         &attributes);
+        });
         // A failed read ends the listing like its end does, and what was read stays; only a
         // timeout fails the listing, as the connection is gone.
-        if (length < 0 && frx::timedOut(session())) produced = channelError(FRXSFTPErrorTimedOut, "");
+        if (length < 0 && frx::timedOut(connectionState().rawSession())) {
+          produced = channelError(FRXSFTPErrorTimedOut, "");
+        }
         if (length <= 0) break;
-        records.push_back(FRXSFTPRecord{std::string(name.data(), static_cast<std::size_t>(length)),
-                                        attributes.permissions, static_cast<std::int64_t>(attributes.filesize)});
+        records.push_back(recordFrom(std::string(name.data(), static_cast<std::size_t>(length)), attributes,
+                                     std::string(longEntry.data(), ::strnlen(longEntry.data(), longEntry.size()))));
       }
     }
   }
@@ -152,14 +197,16 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
   if (!isConnected()) {
     produced = noConnectionError();
   } else {
-    sendKeepaliveIfDue();
+    connectionState().sendKeepaliveIfDue();
     // Asked by path, not by opening the item: opening a FIFO would block the server (and us).
     LIBSSH2_SFTP_ATTRIBUTES attributes{};
-    if (libssh2_sftp_stat_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
-                             LIBSSH2_SFTP_STAT, &attributes) != 0) {
+    if (connectionState().patiently([&] {
+          return libssh2_sftp_stat_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()),
+                                      LIBSSH2_SFTP_STAT, &attributes);
+        }) != 0) {
       produced = channelError(FRXSFTPErrorNotFound, "Remote item couldn't be found.");
     } else {
-      record = FRXSFTPRecord{std::string(path), attributes.permissions, static_cast<std::int64_t>(attributes.filesize)};
+      record = recordFrom(std::string(path), attributes);
     }
   }
   closingStep(!produced, produced, error);
@@ -168,10 +215,87 @@ std::optional<FRXSFTPRecord> FRXSFTP::attributesOfItemAtPath(std::string_view pa
 
 bool FRXSFTP::removeItemAtPath(std::string_view path, FRXError* error) {
   if (!isConnected()) return closingStep(false, noConnectionError(), error);
-  sendKeepaliveIfDue();
-  int rc = libssh2_sftp_unlink_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
+  connectionState().sendKeepaliveIfDue();
+  int rc = connectionState().patiently([&] {
+    return libssh2_sftp_unlink_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()));
+  });
   if (rc != 0) {
     return closingStep(false, channelError(FRXSFTPErrorRemoval, "There was an error removing the file: " + std::to_string(rc)),
+                       error);
+  }
+  return closingStep(true, std::nullopt, error);
+}
+
+bool FRXSFTP::setTimesOfItemAtPath(std::string_view path, std::int64_t accessTime, std::int64_t modificationTime,
+                                   FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  // Version 3 of the protocol carries 32-bit unsigned times: anything else would arrive wrapped.
+  constexpr std::int64_t kLatest = 0xFFFFFFFFLL;
+  if (accessTime < 0 || modificationTime < 0 || accessTime > kLatest || modificationTime > kLatest) {
+    return closingStep(false, sftpError(FRXSFTPErrorRemoteFile, "The times can't be sent to the server."), error);
+  }
+  connectionState().sendKeepaliveIfDue();
+  LIBSSH2_SFTP_ATTRIBUTES attributes{};
+  attributes.flags = LIBSSH2_SFTP_ATTR_ACMODTIME;
+  attributes.atime = static_cast<unsigned long>(accessTime);
+  attributes.mtime = static_cast<unsigned long>(modificationTime);
+  int rc = connectionState().patiently([&] {
+    return libssh2_sftp_stat_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()),
+                                LIBSSH2_SFTP_SETSTAT, &attributes);
+  });
+  if (rc != 0) {
+    return closingStep(
+        false, channelError(FRXSFTPErrorRemoteFile, "There was an error setting the item's times: " + std::to_string(rc)),
+        error);
+  }
+  return closingStep(true, std::nullopt, error);
+}
+
+bool FRXSFTP::renameItemAtPath(std::string_view path, std::string_view newPath, FRXError* error) {
+  return renameItemAtPath(path, newPath, false, error);
+}
+
+bool FRXSFTP::renameItemAtPath(std::string_view path, std::string_view newPath, bool replaceExisting, FRXError* error) {
+  if (!isConnected()) return closingStep(false, noConnectionError(), error);
+  connectionState().sendKeepaliveIfDue();
+  LIBSSH2_SFTP* channel = sftpState_->channel.get();
+  // Version 3 servers ignore the flags and decide themselves whether a target is overwritten, so
+  // the target is looked at first (lstat: a dangling link is an item too).
+  LIBSSH2_SFTP_ATTRIBUTES target{};
+  const bool targetExists = connectionState().patiently([&] {
+    return libssh2_sftp_stat_ex(channel, newPath.data(), static_cast<unsigned int>(newPath.size()), LIBSSH2_SFTP_LSTAT,
+                                &target);
+  }) == 0;
+  if (frx::timedOut(connectionState().rawSession())) return closingStep(false, channelError(FRXSFTPErrorTimedOut, ""), error);
+  const bool targetIsDirectory = targetExists && (target.permissions & kFileTypeMask) == kDirectory;
+  if (targetExists && (!replaceExisting || targetIsDirectory)) {
+    return closingStep(false, sftpError(FRXSFTPErrorItemExists, "An item exists at the specified path."), error);
+  }
+  auto rename = [&] {
+    return connectionState().patiently([&] {
+      return libssh2_sftp_rename_ex(channel, path.data(), static_cast<unsigned int>(path.size()), newPath.data(),
+                                    static_cast<unsigned int>(newPath.size()),
+                                    LIBSSH2_SFTP_RENAME_OVERWRITE | LIBSSH2_SFTP_RENAME_ATOMIC |
+                                        LIBSSH2_SFTP_RENAME_NATIVE);
+    });
+  };
+  int rc = rename();
+  if (rc != 0 && targetExists && !frx::timedOut(connectionState().rawSession())) {
+    // The server would not rename over the file: it goes first, only once the source is known to exist.
+    LIBSSH2_SFTP_ATTRIBUTES source{};
+    if (connectionState().patiently([&] {
+          return libssh2_sftp_stat_ex(channel, path.data(), static_cast<unsigned int>(path.size()), LIBSSH2_SFTP_LSTAT,
+                                      &source);
+        }) == 0 &&
+        connectionState().patiently([&] {
+          return libssh2_sftp_unlink_ex(channel, newPath.data(), static_cast<unsigned int>(newPath.size()));
+        }) == 0) {
+      rc = rename();
+    }
+  }
+  if (rc != 0) {
+    return closingStep(false,
+                       channelError(FRXSFTPErrorRemoteFile, "There was an error renaming the item: " + std::to_string(rc)),
                        error);
   }
   return closingStep(true, std::nullopt, error);
@@ -215,7 +339,9 @@ bool FRXSFTP::removeDirectoryAtPath(std::string_view path, FRXError* error) {
   if (FRXError contentsError; !removeAllContentsOfDirectoryAtPath(path, &contentsError)) {
     return closingStep(false, contentsError, error, false);
   }
-  int rc = libssh2_sftp_rmdir_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()));
+  int rc = connectionState().patiently([&] {
+    return libssh2_sftp_rmdir_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()));
+  });
   if (rc != 0) {
     return closingStep(false,
                        channelError(FRXSFTPErrorRemoval, "There was an error removing the directory: " + std::to_string(rc)),
@@ -240,8 +366,10 @@ bool FRXSFTP::createDirectoryAtPath(std::string_view path, FRXError* error) {
       return false;
     }
   }
-  int rc = libssh2_sftp_mkdir_ex(sftp_session_.get(), path.data(), static_cast<unsigned int>(path.size()),
-                                 kCreatedDirectoryMode);
+  int rc = connectionState().patiently([&] {
+    return libssh2_sftp_mkdir_ex(sftpState_->channel.get(), path.data(), static_cast<unsigned int>(path.size()),
+                                kCreatedDirectoryMode);
+  });
   if (rc < 0) {
     if (error != nullptr) {
       *error = channelError(FRXSFTPErrorRemoteFile, "libssh2_sftp_mkdir failed: " + std::to_string(rc) + "\n");

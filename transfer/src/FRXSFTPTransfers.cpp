@@ -1,18 +1,23 @@
 // The two transfers of FRXSFTP: upload and download in chunks of FRXSFTP::chunkSize bytes, with a
-// speed text and a progress report to the delegate after every chunk.
+// speed text, a progress report and the byte counts to the delegate after every chunk.
 #include <Ferrix/FRXSFTP.h>
 #include <Ferrix/FRXTransferMath.h>
 
+#include "FRXConnectionState.h"
 #include "FRXInternal.h"
 #include "FRXLocalFile.h"
+#include "FRXSFTPState.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -26,14 +31,11 @@ constexpr std::size_t kUploadWindow = 4u << 20;
 constexpr std::size_t kDownloadBuffer = 1u << 20;
 // A chunk never takes zero time; keeps the speed finite on a coarse clock.
 constexpr double kShortestChunkSeconds = 1e-9;
+// The smoothed rate looks back this far.
+constexpr double kRateWindowSeconds = 1.0;
 
 FRXError sftpError(long code, std::string message) {
   return frx::makeError(FRXSFTPErrorDomain, code, std::move(message));
-}
-
-// The clock at the start of a chunk, read only while speed texts are wanted.
-std::optional<double> chunkStart() {
-  return shouldUpdateSpeed.load(std::memory_order_relaxed) != 0 ? frx::now() : std::nullopt;
 }
 
 std::optional<double> elapsedSince(std::optional<double> start) {
@@ -47,62 +49,97 @@ bool isRegularOrUnknown(const LIBSSH2_SFTP_ATTRIBUTES& attributes) {
   return (attributes.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) == 0 || LIBSSH2_SFTP_S_ISREG(attributes.permissions);
 }
 
-// Releases the transfer's remote file from the object's view when the transfer ends.
-class TransferHandleScope {
+// Runs its action when the scope ends, however it ends.
+template <typename Action>
+class ScopeEnd {
 public:
-  TransferHandleScope(FRXSFTPFileHandle*& slot, FRXSFTPFileHandle& handle) : slot_(slot) { slot_ = &handle; }
-  TransferHandleScope(const TransferHandleScope&) = delete;
-  TransferHandleScope& operator=(const TransferHandleScope&) = delete;
-  ~TransferHandleScope() { slot_ = nullptr; }
+  explicit ScopeEnd(Action action) : action_(std::move(action)) {}
+  ScopeEnd(const ScopeEnd&) = delete;
+  ScopeEnd& operator=(const ScopeEnd&) = delete;
+  ~ScopeEnd() { action_(); }
 
 private:
-  FRXSFTPFileHandle*& slot_;
+  Action action_;
+};
+
+// Bytes per second over about the last second: the transfer's progress is sampled at every report,
+// and the rate is taken from the newest sample at least a window old (the start, early on) to now.
+// Acknowledgements that arrive in bursts then no longer look like bursts of speed.
+class RateMeter {
+public:
+  explicit RateMeter(std::uint64_t start) { samples_.push_back({clock(), start}); }
+
+  double update(std::uint64_t bytes) {
+    const double now = clock();
+    samples_.push_back({now, bytes});
+    while (samples_.size() > 2 && samples_[1].seconds <= now - kRateWindowSeconds) samples_.pop_front();
+    const Sample& base = samples_.front();
+    return static_cast<double>(bytes - base.bytes) / std::max(now - base.seconds, kShortestChunkSeconds);
+  }
+
+private:
+  struct Sample {
+    double seconds;
+    std::uint64_t bytes;
+  };
+  static double clock() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+  std::deque<Sample> samples_;
 };
 
 }  // namespace
 
 void FRXSFTP::endTransfer() {
-  transferHandle_ = nullptr;
-  if (disconnectPending_) disconnect();
+  if (FRXSFTPFileHandle* handle = sftpState_->transferHandle) {
+    sftpState_->transferHandle = nullptr;
+    if (*handle && FRXConnection::isConnected()) {
+      connectionState().patiently([&] { return libssh2_sftp_close_handle(handle->get()); });
+    }
+    handle->release();
+  }
+  if (sftpState_->disconnectPending) disconnect();
 }
 
 bool FRXSFTP::transferStopped() const {
-  return !isConnected() || cancelRequested_.load(std::memory_order_relaxed);
+  return !isConnected() || sftpState_->cancelRequested.load(std::memory_order_relaxed);
+}
+
+bool FRXSFTP::speedWanted() const {
+  const std::optional<bool>& own = sftpState_->reportsSpeed;
+  return own ? *own : shouldUpdateSpeed.load(std::memory_order_relaxed) != 0;
 }
 
 // Reports for pipelined transfers: acknowledged bytes come in pieces of any size, and the delegate
-// hears one speed and one progress report for every chunkSize bytes of them, in order.
+// hears one report for every chunkSize bytes of them, in order, each with the smoothed rate.
 class FRXChunkReporter {
 public:
-  FRXChunkReporter(std::uint64_t start, std::uint64_t size) : reported_(start), size_(size) {}
+  FRXChunkReporter(std::uint64_t start, std::uint64_t size, bool timed) : reported_(start), size_(size) {
+    if (timed) meter_.emplace(start);
+  }
 
   template <typename Report>
   void acknowledged(std::uint64_t total, bool end, Report&& report) {
-    const std::optional<double> seconds = elapsedSince(batchStart_);
-    const std::uint64_t batch = total - reported_;
+    if (reported_ >= total || (reported_ + FRXSFTP::chunkSize > total && !end)) return;
+    const std::optional<double> rate = meter_ ? std::optional(meter_->update(total)) : std::nullopt;
     while (reported_ < total && (reported_ + FRXSFTP::chunkSize <= total || end)) {
-      const std::uint64_t next = std::min<std::uint64_t>(reported_ + FRXSFTP::chunkSize, total);
-      // Every chunk of the batch is given the batch's speed.
-      std::optional<double> share;
-      if (seconds && batch > 0) share = *seconds * static_cast<double>(next - reported_) / static_cast<double>(batch);
-      report(next - reported_, share, next, size_);
-      reported_ = next;
+      reported_ = std::min<std::uint64_t>(reported_ + FRXSFTP::chunkSize, total);
+      report(reported_, size_, rate, rate.value_or(0));
     }
-    batchStart_ = chunkStart();
   }
 
 private:
   std::uint64_t reported_;
   std::uint64_t size_;
-  std::optional<double> batchStart_ = chunkStart();
+  std::optional<RateMeter> meter_;
 };
 
-void FRXSFTP::reportChunk(std::uint64_t chunkBytes, std::optional<double> seconds, std::uint64_t transferred,
-                          std::uint64_t size) {
-  if (seconds && shouldUpdateSpeed.load(std::memory_order_relaxed) != 0) {
+void FRXSFTP::reportChunk(std::uint64_t transferred, std::uint64_t size, std::optional<double> speed,
+                          double smoothedRate) {
+  if (speed && speedWanted()) {
     // Only a delegate that implements the speed callback is sent it; conformance is not asked.
-    if (auto* speed = speedDelegate()) {
-      speed->connectionDidUpdateTransferSpeed(*this, FRXTransferSpeedText(static_cast<double>(chunkBytes) / *seconds));
+    if (auto* speedListener = speedDelegate()) {
+      speedListener->connectionDidUpdateTransferSpeed(*this, FRXTransferSpeedText(*speed));
     }
   }
   if (size > 0) {
@@ -110,6 +147,7 @@ void FRXSFTP::reportChunk(std::uint64_t chunkBytes, std::optional<double> second
       delegate->connectionDidUpdateProgress(*this, FRXTransferProgress(transferred, size));
     }
   }
+  if (auto* counts = transferDelegate()) counts->connectionDidTransferBytes(*this, transferred, size, smoothedRate);
 }
 
 bool FRXSFTP::copyItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error) {
@@ -135,8 +173,10 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
   if (const auto* localError = std::get_if<FRXError>(&examined)) return closingStep(false, *localError, error);
   if (!isConnected()) return closingStep(false, sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."), error);
   const frx::LocalAttributes& attributes = *std::get_if<frx::LocalAttributes>(&examined);
+  FRXConnectionState& state = connectionState();
+  FRXSFTPState& own = *sftpState_;
 
-  sendKeepaliveIfDue();
+  state.sendKeepaliveIfDue();
   // The local file is opened before the remote file is touched: a file that can't be read must
   // never cost the remote file its contents.
   frx::LocalSource source;
@@ -151,13 +191,15 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
   std::uint64_t start = 0;
   if (resume) {
     LIBSSH2_SFTP_ATTRIBUTES existing{};
-    if (libssh2_sftp_stat_ex(sftp_session_.get(), remotePath.data(), static_cast<unsigned int>(remotePath.size()),
-                             LIBSSH2_SFTP_STAT, &existing) == 0) {
+    if (state.patiently([&] {
+          return libssh2_sftp_stat_ex(own.channel.get(), remotePath.data(),
+                                      static_cast<unsigned int>(remotePath.size()), LIBSSH2_SFTP_STAT, &existing);
+        }) == 0) {
       if (!isRegularOrUnknown(existing)) {
         return closingStep(false, sftpError(FRXSFTPErrorNotRegularFile, "Remote item is not a regular file."), error);
       }
       start = existing.filesize;
-    } else if (frx::timedOut(session())) {
+    } else if (frx::timedOut(state.rawSession())) {
       return closingStep(false, channelError(FRXSFTPErrorTimedOut, ""), error);
     }
     if (start > attributes.size) {
@@ -168,24 +210,27 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
     }
   }
 
-  FRXSFTPFileHandle remote(libssh2_sftp_open_ex(sftp_session_.get(), remotePath.data(),
-                                                static_cast<unsigned int>(remotePath.size()),
-                                                resume ? kResumeFlags : kUploadFlags,
-                                                static_cast<long>(attributes.permissions), LIBSSH2_SFTP_OPENFILE));
+  FRXSFTPFileHandle remote(state.patiently([&] {
+    return libssh2_sftp_open_ex(own.channel.get(), remotePath.data(), static_cast<unsigned int>(remotePath.size()),
+                                resume ? kResumeFlags : kUploadFlags, static_cast<long>(attributes.permissions),
+                                LIBSSH2_SFTP_OPENFILE);
+  }));
   if (!remote) {
     return closingStep(false, channelError(FRXSFTPErrorRemoteFile, "Unable to open remote file for writing."), error);
   }
   if (start > 0) libssh2_sftp_seek64(remote.get(), start);
-  TransferHandleScope scope(transferHandle_, remote);
+  // From here on every way out ends the transfer, so that a disconnect asked for meanwhile happens.
+  own.transferHandle = &remote;
+  ScopeEnd ending([this] { endTransfer(); });
 
   std::optional<FRXError> produced;
   bool delegateHearsError = true;
-  auto reportAndCheck = [&](std::uint64_t bytes, std::optional<double> seconds, std::uint64_t done, std::uint64_t size) {
-    reportChunk(bytes, seconds, done, size);
+  auto report = [&](std::uint64_t done, std::uint64_t size, std::optional<double> speed, double smoothed) {
+    reportChunk(done, size, speed, smoothed);
   };
   auto stopped = [&]() {
     if (!transferStopped()) return false;
-    cancelRequested_.store(false, std::memory_order_relaxed);
+    own.cancelRequested.store(false, std::memory_order_relaxed);
     produced = sftpError(FRXSFTPErrorCancelled, "The transfer was cancelled.");
     return true;
   };
@@ -198,10 +243,14 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
     produced = frx::localReadError(localPath, errno != 0 ? errno : EIO);
     delegateHearsError = false;
   };
+  const bool speedTimed = speedWanted() && speedDelegate() != nullptr;
+  const bool countsWanted = transferDelegate() != nullptr;
 
-  if (!pipelined_) {
+  if (!own.pipelined) {
     auto buffer = std::make_unique<char[]>(chunkSize);
     std::uint64_t readSoFar = start;
+    std::optional<RateMeter> meter;
+    if (countsWanted) meter.emplace(start);
     while (!produced) {
       if (stopped()) break;
       const long length = source.readChunk(buffer.get(), chunkSize);
@@ -212,16 +261,21 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
       if (length == 0) break;
       readSoFar += static_cast<std::uint64_t>(length);
 
-      const std::optional<double> chunkBegan = chunkStart();
+      const std::optional<double> chunkBegan = speedTimed ? frx::now() : std::nullopt;
       std::size_t accepted = 0;
       ssize_t written = 0;
       while (accepted < static_cast<std::size_t>(length)) {
-        written = libssh2_sftp_write(remote.get(), buffer.get() + accepted, static_cast<std::size_t>(length) - accepted);
+        written = state.patiently([&] {
+          return libssh2_sftp_write(remote.get(), buffer.get() + accepted, static_cast<std::size_t>(length) - accepted);
+        });
         if (written <= 0) break;
         accepted += static_cast<std::size_t>(written);
       }
       if (written <= 0) writeFailed();  // before the reports: a callback may disconnect
-      reportAndCheck(accepted, elapsedSince(chunkBegan), readSoFar, attributes.size);
+      const std::optional<double> seconds = elapsedSince(chunkBegan);
+      report(readSoFar, attributes.size,
+             seconds ? std::optional(static_cast<double>(accepted) / *seconds) : std::nullopt,
+             meter ? meter->update(readSoFar) : 0);
     }
   } else {
     auto window = std::make_unique<char[]>(kUploadWindow);
@@ -229,7 +283,7 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
     std::size_t end = 0;
     bool atEnd = false;
     std::uint64_t acknowledged = start;
-    FRXChunkReporter reporter(start, attributes.size);
+    FRXChunkReporter reporter(start, attributes.size, speedTimed || countsWanted);
     while (!produced) {
       if (stopped()) break;
       // Keep at least half a window in flight: move what is unacknowledged to the front and fill up.
@@ -246,19 +300,21 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
         end += static_cast<std::size_t>(length);
       }
       if (begin == end) break;
-      const ssize_t written = libssh2_sftp_write(remote.get(), window.get() + begin, end - begin);
+      const ssize_t written =
+          state.patiently([&] { return libssh2_sftp_write(remote.get(), window.get() + begin, end - begin); });
       if (written > 0) {
         begin += static_cast<std::size_t>(written);
         acknowledged += static_cast<std::uint64_t>(written);
       } else {
         writeFailed();
       }
-      reporter.acknowledged(acknowledged, produced.has_value() || (atEnd && begin == end), reportAndCheck);
+      reporter.acknowledged(acknowledged, produced.has_value() || (atEnd && begin == end), report);
     }
     // Stopped with writes in flight: libssh2 can only close the file once they are answered.
     if (produced && produced->code == FRXSFTPErrorCancelled) {
       while (begin < end) {
-        const ssize_t written = libssh2_sftp_write(remote.get(), window.get() + begin, end - begin);
+        const ssize_t written =
+            state.patiently([&] { return libssh2_sftp_write(remote.get(), window.get() + begin, end - begin); });
         if (written <= 0) break;
         begin += static_cast<std::size_t>(written);
       }
@@ -266,9 +322,13 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
   }
   source.close();
   // The close answers for the last writes too.
-  if (remote.reset() < 0 && !produced && isConnected()) {
-    produced = channelError(FRXSFTPErrorTransfer, "Unable to write remote file.");
-    delegateHearsError = false;
+  if (remote && isConnected()) {
+    const int closed = state.patiently([&] { return libssh2_sftp_close_handle(remote.get()); });
+    remote.release();
+    if (closed < 0 && !produced) {
+      produced = channelError(FRXSFTPErrorTransfer, "Unable to write remote file.");
+      delegateHearsError = false;
+    }
   }
   endTransfer();
   return closingStep(!produced, produced, error, delegateHearsError);
@@ -276,17 +336,21 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
 
 bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error) {
   if (!isConnected()) return closingStep(false, sftpError(FRXSFTPErrorNoConnection, "No SFTP connection."), error);
+  FRXConnectionState& state = connectionState();
+  FRXSFTPState& own = *sftpState_;
 
-  sendKeepaliveIfDue();
+  state.sendKeepaliveIfDue();
   // Only regular files are read: opening a FIFO blocks the server, a device never ends. Asked by
   // path first, and again through the handle in case the item was swapped in between.
   LIBSSH2_SFTP_ATTRIBUTES attributes{};
-  if (libssh2_sftp_stat_ex(sftp_session_.get(), remotePath.data(), static_cast<unsigned int>(remotePath.size()),
-                           LIBSSH2_SFTP_STAT, &attributes) == 0 &&
+  if (state.patiently([&] {
+        return libssh2_sftp_stat_ex(own.channel.get(), remotePath.data(), static_cast<unsigned int>(remotePath.size()),
+                                    LIBSSH2_SFTP_STAT, &attributes);
+      }) == 0 &&
       !isRegularOrUnknown(attributes)) {
     return closingStep(false, sftpError(FRXSFTPErrorNotRegularFile, "Remote item is not a regular file."), error);
   }
-  if (frx::timedOut(session())) return closingStep(false, channelError(FRXSFTPErrorTimedOut, ""), error);
+  if (frx::timedOut(state.rawSession())) return closingStep(false, channelError(FRXSFTPErrorTimedOut, ""), error);
 
   frx::LocalDestination destination;
   std::uint64_t start = 0;
@@ -295,25 +359,34 @@ bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, 
     return closingStep(false, frx::localWriteError(localPath, localErrno), error);
   }
 
-  FRXSFTPFileHandle remote(libssh2_sftp_open_ex(sftp_session_.get(), remotePath.data(),
-                                                static_cast<unsigned int>(remotePath.size()), LIBSSH2_FXF_READ, 0,
-                                                LIBSSH2_SFTP_OPENFILE));
+  FRXSFTPFileHandle remote(state.patiently([&] {
+    return libssh2_sftp_open_ex(own.channel.get(), remotePath.data(), static_cast<unsigned int>(remotePath.size()),
+                                LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+  }));
   if (!remote) {
     return closingStep(false, channelError(FRXSFTPErrorRemoteFile, "Unable to open remote file for reading."), error);
   }
-  TransferHandleScope scope(transferHandle_, remote);
+  // From here on every way out ends the transfer before the delegate hears how it went, so that a
+  // disconnect it asks for from that callback is carried out at once; the scope's end is the
+  // backstop.
+  own.transferHandle = &remote;
+  ScopeEnd ending([this] { endTransfer(); });
+  auto finish = [&](const std::optional<FRXError>& produced, bool delegateHearsError) {
+    endTransfer();
+    return closingStep(!produced, produced, error, delegateHearsError);
+  };
   // Without the size the file is still copied, but no progress can be reported.
   std::uint64_t size = 0;
   attributes = {};
-  if (libssh2_sftp_fstat_ex(remote.get(), &attributes, 0) == 0) {
+  if (state.patiently([&] { return libssh2_sftp_fstat_ex(remote.get(), &attributes, 0); }) == 0) {
     if (!isRegularOrUnknown(attributes)) {
-      return closingStep(false, sftpError(FRXSFTPErrorNotRegularFile, "Remote item is not a regular file."), error);
+      return finish(sftpError(FRXSFTPErrorNotRegularFile, "Remote item is not a regular file."), true);
     }
     size = attributes.filesize;
   }
   if (resume) {
     if ((attributes.flags & LIBSSH2_SFTP_ATTR_SIZE) != 0 && start > size) {
-      return closingStep(false, sftpError(FRXSFTPErrorLocalFile, "Local file is larger than the remote file."), error);
+      return finish(sftpError(FRXSFTPErrorLocalFile, "Local file is larger than the remote file."), true);
     }
     libssh2_sftp_seek64(remote.get(), start);
   }
@@ -322,21 +395,25 @@ bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, 
   // appended to in place).
   std::optional<FRXError> produced;
   bool delegateHearsError = true;
-  const std::size_t bufferSize = pipelined_ ? kDownloadBuffer : chunkSize;
+  const std::size_t bufferSize = own.pipelined ? kDownloadBuffer : chunkSize;
   auto buffer = std::make_unique<char[]>(bufferSize);
   std::uint64_t received = start;
-  FRXChunkReporter reporter(start, size);
-  auto report = [&](std::uint64_t bytes, std::optional<double> seconds, std::uint64_t done, std::uint64_t total) {
-    reportChunk(bytes, seconds, done, total);
+  const bool speedTimed = speedWanted() && speedDelegate() != nullptr;
+  const bool countsWanted = transferDelegate() != nullptr;
+  FRXChunkReporter reporter(start, size, speedTimed || countsWanted);
+  std::optional<RateMeter> meter;
+  if (!own.pipelined && countsWanted) meter.emplace(start);
+  auto report = [&](std::uint64_t done, std::uint64_t total, std::optional<double> speed, double smoothed) {
+    reportChunk(done, total, speed, smoothed);
   };
   for (;;) {
     if (transferStopped()) {
-      cancelRequested_.store(false, std::memory_order_relaxed);
+      own.cancelRequested.store(false, std::memory_order_relaxed);
       produced = sftpError(FRXSFTPErrorCancelled, "The transfer was cancelled.");
       break;
     }
-    const std::optional<double> chunkBegan = chunkStart();
-    const ssize_t length = libssh2_sftp_read(remote.get(), buffer.get(), bufferSize);
+    const std::optional<double> chunkBegan = speedTimed && !own.pipelined ? frx::now() : std::nullopt;
+    const ssize_t length = state.patiently([&] { return libssh2_sftp_read(remote.get(), buffer.get(), bufferSize); });
     const std::optional<double> seconds = elapsedSince(chunkBegan);
     if (length == 0) break;
     if (length < 0) {
@@ -353,14 +430,14 @@ bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, 
       break;
     }
     received += static_cast<std::uint64_t>(length);
-    if (pipelined_) {
+    if (own.pipelined) {
       reporter.acknowledged(received, false, report);
     } else {
-      reportChunk(static_cast<std::uint64_t>(length), seconds, received, size);
+      report(received, size, seconds ? std::optional(static_cast<double>(length) / *seconds) : std::nullopt,
+             meter ? meter->update(received) : 0);
     }
   }
-  if (pipelined_ && !produced) reporter.acknowledged(received, true, report);
-  remote.reset();
+  if (own.pipelined && !produced) reporter.acknowledged(received, true, report);
   endTransfer();
 
   if (!produced && received == start && !resume) {

@@ -5,4 +5,5 @@
 FRXObject::~FRXObject() = default;
 FRXConnectionDelegateProtocol::~FRXConnectionDelegateProtocol() = default;
 FRXConnectionSpeedDelegateProtocol::~FRXConnectionSpeedDelegateProtocol() = default;
+FRXConnectionTransferDelegateProtocol::~FRXConnectionTransferDelegateProtocol() = default;
 Ferrix::~Ferrix() = default;

@@ -6,10 +6,10 @@
 #include <Ferrix/FRXConnection.h>
 #include <Ferrix/FRXError.h>
 #include <Ferrix/FRXExport.h>
-#include <Ferrix/FRXHandles.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +22,8 @@ inline constexpr std::string_view FRXSFTPFileSystemPermissionsKey = "fx_sftp_fs_
 inline constexpr std::string_view FRXSFTPFileSystemSizeKey = "fx_sftp_fs_size_key";
 
 // Whether transfers send speed texts. Process-wide: every successful connect of an FRXSFTP sets it
-// from its own delegate (1 when that delegate implements the speed callback, else 0).
+// from its own delegate (1 when that delegate implements the speed callback, else 0). An object whose
+// setReportsSpeed was called follows its own setting instead.
 extern FRX_EXPORT std::atomic<std::uint8_t> shouldUpdateSpeed;
 
 // One directory entry, readable by field or by the three keys above.
@@ -32,17 +33,31 @@ struct FRX_EXPORT FRXSFTPRecord {
   std::string name;             // a listing's entry name, or the path given to attributesOfItemAtPath
   std::uint64_t permissions = 0; // the SFTP permission word, file-type bits (0xF000) included
   std::int64_t size = 0;
+  // What the server sent beyond the three keyed fields; absent when it sent none. Times are seconds
+  // since the epoch.
+  std::optional<std::int64_t> modificationTime;
+  std::optional<std::int64_t> accessTime;
+  std::optional<std::uint64_t> uid;
+  std::optional<std::uint64_t> gid;
+  // A listing's entry as the server formats it for people ("ls -l" style); empty when it sends none
+  // and for attributesOfItemAtPath.
+  std::string longEntry;
 
   // The value under one of the three keys (string, unsigned 64-bit, signed 64-bit); absent otherwise.
   [[nodiscard]] std::optional<Value> valueForKey(std::string_view key) const;
 };
+
+// The channel's and the transfers' own state; defined inside the library only.
+struct FRXSFTPState;
 
 class FRX_EXPORT FRXSFTP : public FRXConnection {
 public:
   // Bytes moved per network call of a transfer.
   static constexpr std::size_t chunkSize = 16384;
 
-  using FRXConnection::FRXConnection;
+  FRXSFTP(std::string_view address, std::string_view username, FRXPassword password);
+  FRXSFTP(std::string_view address, std::string_view username, std::string_view privateKeyPath,
+          std::optional<std::string> publicKeyPath);
   ~FRXSFTP() override;
 
   // A session and an SFTP channel are held.
@@ -63,6 +78,16 @@ public:
   [[nodiscard]] bool removeAllContentsOfDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
   // Empties the directory as above, then removes it.
   [[nodiscard]] bool removeDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
+  // Renames (or moves) a remote item. An item already at `newPath` (a link too) is refused with
+  // FRXSFTPErrorItemExists unless `replaceExisting`; then a file or link there is removed first when
+  // the server will not rename over it (an SFTP version 3 server, OpenSSH's, never does), so the
+  // replacement is not atomic. A directory there is never replaced.
+  [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, FRXError* error = nullptr);
+  [[nodiscard]] bool renameItemAtPath(std::string_view path, std::string_view newPath, bool replaceExisting,
+                                      FRXError* error = nullptr);
+  // Sets a remote item's access and modification times (seconds since the epoch).
+  [[nodiscard]] bool setTimesOfItemAtPath(std::string_view path, std::int64_t accessTime, std::int64_t modificationTime,
+                                          FRXError* error = nullptr);
   // Creates one directory (mode 0755) after checking that the parent's listing has no item of that
   // name. Sends no callback of its own.
   [[nodiscard]] bool createDirectoryAtPath(std::string_view path, FRXError* error = nullptr);
@@ -89,14 +114,22 @@ public:
   // signal handler): it fails with FRXSFTPErrorCancelled and a download leaves no local file. A
   // request made while no transfer runs applies to the next one. disconnect() from a delegate
   // callback also stops the transfer safely.
-  void cancelTransfer() { cancelRequested_.store(true, std::memory_order_relaxed); }
+  void cancelTransfer();
 
   // Pipelined transfers keep many SFTP requests in flight instead of waiting for each 16384-byte
   // request's answer, which is what makes transfers fast on links with a round trip of a few
   // milliseconds or more. The delegate hears the same reports: a speed and a progress report for
-  // every chunkSize bytes the server has acknowledged, in order, 100 last. Off by default.
-  [[nodiscard]] bool pipelined() const { return pipelined_; }
-  void setPipelined(bool pipelined) { pipelined_ = pipelined; }
+  // every chunkSize bytes the server has acknowledged, in order, 100 last. Their speed text is the
+  // rate over about the last second, as acknowledgements come in bursts; stop-and-wait transfers
+  // time each chunk alone. Off by default.
+  [[nodiscard]] bool pipelined() const;
+  void setPipelined(bool pipelined);
+
+  // Whether this object's transfers send speed texts to a delegate that implements the speed
+  // callback. Unset (the default), the process-wide shouldUpdateSpeed decides; set, it decides for
+  // this object alone.
+  [[nodiscard]] std::optional<bool> reportsSpeed() const;
+  void setReportsSpeed(std::optional<bool> reports);
 
 private:
   // The end of every reporting operation: stores `produced` in the caller's error, then tells a
@@ -104,26 +137,20 @@ private:
   // `reportProduced` is false). Returns `succeeded`.
   bool closingStep(bool succeeded, const std::optional<FRXError>& produced, FRXError* error,
                    bool reportProduced = true);
-  // After each chunk: the speed text (timed chunks only) and the progress.
-  void reportChunk(std::uint64_t chunkBytes, std::optional<double> seconds, std::uint64_t transferred,
-                   std::uint64_t size);
+  // After each chunk: the speed text (when `speed` is known), the progress and the byte counts with
+  // the smoothed rate.
+  void reportChunk(std::uint64_t transferred, std::uint64_t size, std::optional<double> speed, double smoothedRate);
   // The error of a failed libssh2 call on the channel: a timeout becomes FRXSFTPErrorTimedOut (and
   // the session is abandoned); the server's status and libssh2's text are added either way.
   FRXError channelError(long code, std::string message);
   // True when the transfer must stop: cancelTransfer() was called or the delegate disconnected.
   bool transferStopped() const;
+  // Whether speed texts go out at all (the per-object switch, else the process-wide flag).
+  bool speedWanted() const;
   bool upload(std::string_view localPath, std::string_view remotePath, bool resume, FRXError* error);
   bool download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error);
-
-  FRXSFTPChannelHandle sftp_session_;
-  // Ends a transfer: forgets its remote file and carries out a disconnect asked for meanwhile.
+  // Ends a transfer: closes its remote file and carries out a disconnect asked for meanwhile.
   void endTransfer();
 
-  // The remote file of the transfer in progress. While one is open, disconnect() only asks for the
-  // end: the transfer stops, closes its file and then disconnects, as libssh2 must see a file
-  // closed before its channel.
-  FRXSFTPFileHandle* transferHandle_ = nullptr;
-  bool disconnectPending_ = false;
-  std::atomic<bool> cancelRequested_{false};
-  bool pipelined_ = false;
+  std::unique_ptr<FRXSFTPState> sftpState_;
 };

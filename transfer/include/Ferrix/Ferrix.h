@@ -8,6 +8,7 @@
 #include <Ferrix/FRXLog.h>
 #include <Ferrix/FRXObject.h>
 #include <Ferrix/FRXSFTP.h>
+#include <Ferrix/FRXSSHConfig.h>
 #include <Ferrix/FRXTransferMath.h>
 
 class FRX_EXPORT Ferrix : public FRXObject {

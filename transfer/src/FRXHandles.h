@@ -1,15 +1,13 @@
 // Owners of the descriptors and libssh2 handles that a connection holds. Each handle has exactly one
-// owner, which releases it in one place (its reset); they are move-only. Not for callers' own use.
+// owner, which releases it in one place (its reset); they are move-only. Internal to the library.
 #pragma once
-
-#include <Ferrix/FRXExport.h>
 
 struct _LIBSSH2_SESSION;
 struct _LIBSSH2_SFTP;
 struct _LIBSSH2_SFTP_HANDLE;
 
 // A file descriptor, closed when its owner ends.
-class FRX_EXPORT FRXUniqueFd {
+class FRXUniqueFd {
 public:
   FRXUniqueFd() = default;
   explicit FRXUniqueFd(int fd) : fd_(fd) {}
@@ -35,7 +33,7 @@ private:
 
 // One counted use of libssh2's process-wide state: the first use runs libssh2_init, the last
 // libssh2_exit, so one connection's end never pulls the library from under another.
-class FRX_EXPORT FRXLibraryReference {
+class FRXLibraryReference {
 public:
   FRXLibraryReference() = default;
   FRXLibraryReference(FRXLibraryReference&& other) noexcept : held_(other.held_) { other.held_ = false; }
@@ -54,7 +52,7 @@ private:
 };
 
 // An SSH session. Released by ending it ("Normal Shutdown") and freeing it.
-class FRX_EXPORT FRXSessionHandle {
+class FRXSessionHandle {
 public:
   FRXSessionHandle() = default;
   explicit FRXSessionHandle(_LIBSSH2_SESSION* session) : session_(session) {}
@@ -73,7 +71,7 @@ private:
 };
 
 // An SFTP channel, shut down when released. Must be released before its session.
-class FRX_EXPORT FRXSFTPChannelHandle {
+class FRXSFTPChannelHandle {
 public:
   FRXSFTPChannelHandle() = default;
   explicit FRXSFTPChannelHandle(_LIBSSH2_SFTP* channel) : channel_(channel) {}
@@ -92,7 +90,7 @@ private:
 };
 
 // An open remote file or directory, closed when released.
-class FRX_EXPORT FRXSFTPFileHandle {
+class FRXSFTPFileHandle {
 public:
   FRXSFTPFileHandle() = default;
   explicit FRXSFTPFileHandle(_LIBSSH2_SFTP_HANDLE* handle) : handle_(handle) {}
@@ -106,6 +104,12 @@ public:
   explicit operator bool() const { return handle_ != nullptr; }
   // Closes the handle; returns libssh2's result of the close (0 when nothing was open).
   int reset();
+  // Gives the handle up without closing it (the caller closed it).
+  _LIBSSH2_SFTP_HANDLE* release() {
+    _LIBSSH2_SFTP_HANDLE* handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
 
 private:
   _LIBSSH2_SFTP_HANDLE* handle_ = nullptr;
