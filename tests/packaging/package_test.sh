@@ -83,7 +83,7 @@ for page in "$scratch"/usr/share/man/man*/*.gz; do
   warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man ${page##*/}"
   [ -z "$warnings" ] || fail "${page##*/}: $warnings"
 done
-LD_LIBRARY_PATH=$scratch/usr/lib "$scratch/usr/bin/ferrix" --help | grep -q 'USER@HOST' || fail "installed ferrix"
+LD_LIBRARY_PATH=$scratch/usr/lib "$scratch/usr/bin/ferrix" --help | grep -qF '[USER@]HOST' || fail "installed ferrix"
 
 # The installed daemon, started on demand, admits the installed zebctl once it is signed.
 daemonAdmitsSignedClient "$scratch/usr/bin" "$scratch/usr/sbin" "$scratch/$root"
