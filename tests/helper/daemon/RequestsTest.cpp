@@ -435,13 +435,15 @@ TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndIt
   EXPECT_TRUE(d.running());
   // B is the latest admitted client from here on.
   Child fromB = held(&b, goB, {"ready", "stop", "linger", "1"});
-  std::ofstream{goA};
-  std::this_thread::sleep_for(300ms);
-  // While A's sample runs, B comes and goes, asks for A's process and for a stop.
-  EXPECT_EQ(zebctlAs(d, b, {"ready"}).status, 0);
+  // A asks for B's process (before A's held client has anything under way: A's latest connection
+  // hears A's answers).
   const ProcessResult other = zebctlAs(d, a, {"sample", std::to_string(fromB.pid), aDir + "/other"});
   EXPECT_EQ(other.status, 1);
   EXPECT_EQ(nlohmann::json::parse(other.out)["args"][1]["code"], 1601) << other.out;
+  std::ofstream{goA};
+  ASSERT_TRUE(d.waitForLog("Running command sample"));
+  // While A's sample runs, B comes and goes, and asks for a stop.
+  EXPECT_EQ(zebctlAs(d, b, {"ready"}).status, 0);
   std::ofstream{goB};
   const std::string heardB = fromB.rest();
   EXPECT_EQ(fromB.wait(), 0);
@@ -460,16 +462,17 @@ TEST_F(Requests, AnotherUsersArrivalDepartureAndStopLeaveTheAnswerToItsUserAndIt
 }
 
 TEST_F(Requests, AnAnswerWithoutItsUserIsDroppedWhileOthersAreServedAndAReconnectHearsIt) {
-  writeTool(d, "/usr/bin/sample", "sleep 2; echo frame");
+  writeTool(d, "/usr/bin/sample", "sleep 4; echo frame");
   const std::string aDir = ownedDirectory(d.dir() + "/a", a);
   const std::string go = d.dir() + "/go", goB = d.dir() + "/go-b";
   // A leaves once its tool runs (its own process must still be there to be sampled); B stays, and
   // its stop while A's tool runs ends nothing.
-  Child fromB = held(&b, goB, {"linger", "4"});
-  Child leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/dropped"});
+  Child fromB = held(&b, goB, {"linger", "8"});
+  Child leaving = held(&a, go, {"linger", "30", "sample", "self", aDir + "/dropped"});
   std::ofstream{go};
-  EXPECT_EQ(leaving.rest(), "");
-  EXPECT_EQ(leaving.wait(), 0);
+  ASSERT_TRUE(d.waitForLog("Running command sample"));
+  ::kill(leaving.pid, SIGKILL);
+  leaving.wait();
   std::ofstream{goB};
   EXPECT_EQ(zebctlAs(d, b, {"stop"}).status, 0);
   EXPECT_TRUE(d.waitForLog("privileged helper got an XPC error: no open connection of uid " + std::to_string(a.pw_uid)));
@@ -479,11 +482,13 @@ TEST_F(Requests, AnAnswerWithoutItsUserIsDroppedWhileOthersAreServedAndAReconnec
 
   // A reconnects before its answer is ready, and hears it.
   fs::remove(go);
-  leaving = held(&a, go, {"linger", "1", "sample", "self", aDir + "/s"});
+  const std::size_t logSoFar = d.log().size();
+  leaving = held(&a, go, {"linger", "30", "sample", "self", aDir + "/s"});
   std::ofstream{go};
-  EXPECT_EQ(leaving.rest(), "");
-  EXPECT_EQ(leaving.wait(), 0);
-  Child back = held(&a, go, {"linger", "3"});
+  ASSERT_TRUE(d.waitForLog("Running command sample", 10s, logSoFar));
+  ::kill(leaving.pid, SIGKILL);
+  leaving.wait();
+  Child back = held(&a, go, {"linger", "6"});
   EXPECT_EQ(back.rest(), "got sampleProcessDidFinish:error:\n");
   EXPECT_EQ(back.wait(), 0);
   EXPECT_EQ(slurp(aDir + "/s"), "frame\n");
