@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Utility/FileTree.h"
+#include "platform/filesystem/PathText.h"
 #include "Utility/MacVariantsTable.h"
 #include "Utility/SystemRoot.h"
 #include "Utility/ZEBLog.h"
@@ -197,7 +198,7 @@ std::optional<std::string> ZEBUtilities::tempUserDirectoryDatedWithName(std::str
 
 bool ZEBUtilities::compressDirectoryAtPath(const std::string& path, const std::string& destinationPath) {
   static constexpr const char* kCaller = "+[ZEBUtilities compressDirectoryAtPath:destinationPath:]";
-  const std::string parent = filetree::standardizePath(path + "/..");
+  const std::string parent = files::lexicallyNormalPath(path + "/..");
   // zip runs in the parent, so that is where a relative archive path lands; resolving it here first
   // lets the old archive be removed rather than added to.
   std::string archive = destinationPath;
@@ -207,7 +208,7 @@ bool ZEBUtilities::compressDirectoryAtPath(const std::string& path, const std::s
   auto task = Task::create();
   task->setLaunchPath(std::string(kZipPath));
   // -y stores links as links: packing never reads through a link into a file elsewhere.
-  task->setArguments({"-q", "-r", "-y", archive, filetree::lastPathComponent(path)});
+  task->setArguments({"-q", "-r", "-y", archive, std::string(files::lastComponent(files::lexicallyNormalPath(path)))});
   task->setCurrentDirectoryPath(parent);
   task->setStandardOutput(Task::Stream::kInherit);
   task->setStandardError(Task::Stream::kInherit);

@@ -61,16 +61,16 @@ void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBReque
             }
             Result<Regex> pattern = Regex::compile(kReportPattern, true);
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
-            std::optional<std::string> found;
+            Result<std::optional<std::string>> found = std::optional<std::string>();
             Result<SharedPlace> folder = openClientDirectory(desktop, place->client);
             if (folder) found = newestEntry(folder.value()->directory, start, pattern.value());
-            if (!found) {
+            if (!found) return ended.finish(std::nullopt, found.error());
+            if (!*found) {
               return ended.finish(std::nullopt,
                                     Error::withDescription(kBluetoothDomain, 102, "Couldnt locate generated report"));
             }
-            Error moveError;
-            if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*found), &moveError))
-              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
-            ended.finish(std::nullopt, moveError);
+            Result<std::string> moved = moveIntoPlace(*place, folder.value()->directory.pathOf(**found));
+            if (!moved) return ended.finish(std::nullopt, moved.error());
+            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
           });
 }

@@ -1,6 +1,5 @@
 #include "helper/collectors/CollectorSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -18,8 +17,10 @@
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 #include "helper/files/Staging.h"
+#include "platform/filesystem/ItemRemoval.h"
+#include "platform/filesystem/TreeWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::collectors {
@@ -96,66 +97,47 @@ ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work) {
   return [work = std::move(work)](Task& task) { task.inheritDescriptor(work->place.fd()); };
 }
 
-std::optional<std::string> newestEntry(const files::ClientDirectory& directory, Date start, const Regex& pattern) {
+Result<std::optional<std::string>> newestEntry(const files::ClientDirectory& directory, Date start,
+                                               const Regex& pattern) {
   systemLog(LOG_NOTICE, "Looking in %s for files created after %s with pattern %s",
             files::printableText(directory.resolvedPath()).c_str(), describeDate(start).c_str(),
             files::printableText(pattern.pattern()).c_str());
-  std::vector<files::FoundEntry> entries = directory.findEntries(start - std::chrono::seconds(1), pattern);
-  if (entries.empty()) return std::nullopt;
-  return std::move(entries.back().name);
+  Result<std::vector<files::FoundEntry>> entries = directory.findEntries(start - std::chrono::seconds(1), pattern);
+  if (!entries) return std::move(entries).takeError();
+  if (entries->empty()) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(entries->back().name));
 }
 
 namespace {
 
-// Takes out of the folder `dirFd` (within a private place) every item below it that does not belong
-// to `owner`, never following a link or leaving the file system; root-owned links become the
-// owner's.
-enum class Pruned { kNothing, kSome, kFailed };
-Pruned pruneForeign(int dirFd, uid_t owner, std::size_t depth) {
-  if (depth >= files::kMaxTreeDepth) return Pruned::kFailed;
-  UniqueFd readable(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!readable) return Pruned::kFailed;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(readable.get()), ::closedir);
-  if (!dir) return Pruned::kFailed;
-  (void)readable.release();
-  const int fd = ::dirfd(dir.get());
-  struct stat here {};
-  if (::fstat(fd, &here) != 0) return Pruned::kFailed;
-  std::vector<std::pair<std::string, struct stat>> foreign;
-  std::vector<std::string> folders;
-  while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (!entry) {
-      if (errno != 0) return Pruned::kFailed;
-      break;
+// Takes out of a folder (within a private place) every item below it that does not belong to
+// `owner` or lies on another file system; root-owned links become the owner's.
+class ForeignPruning final : public files::TreeVisitor {
+ public:
+  explicit ForeignPruning(uid_t owner) : owner_(owner) {}
+
+  Result<files::Visit> enter(const files::TreeEntry& entry) override {
+    const struct stat& st = entry.status;
+    const std::string name(entry.name);
+    if (S_ISLNK(st.st_mode) && st.st_uid != owner_ &&
+        ::fchownat(entry.parentFd, name.c_str(), owner_, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) == 0) {
+      return files::Visit::kSkip;
     }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Pruned::kFailed;
-    if (S_ISLNK(st.st_mode) && st.st_uid != owner &&
-        ::fchownat(fd, entry->d_name, owner, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) == 0) {
-      continue;
+    if (st.st_uid != owner_ || entry.otherFileSystem) {
+      if (Status removed = files::removeItem(entry.parentFd, name, st, entry.path); !removed)
+        return std::move(removed).takeError();
+      prunedSome_ = true;
+      return files::Visit::kSkip;
     }
-    if (st.st_uid != owner || st.st_dev != here.st_dev) {
-      foreign.emplace_back(entry->d_name, st);
-    } else if (S_ISDIR(st.st_mode)) {
-      folders.emplace_back(entry->d_name);
-    }
+    return files::Visit::kEnter;
   }
-  Pruned result = foreign.empty() ? Pruned::kNothing : Pruned::kSome;
-  for (const auto& [name, st] : foreign)
-    if (files::removeItem(fd, name, st) != 0) return Pruned::kFailed;
-  for (const std::string& name : folders) {
-    UniqueFd sub(::openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub) return Pruned::kFailed;
-    const Pruned below = pruneForeign(sub.get(), owner, depth + 1);
-    if (below == Pruned::kFailed) return below;
-    if (below == Pruned::kSome) result = below;
-  }
-  return result;
-}
+
+  bool prunedSome() const { return prunedSome_; }
+
+ private:
+  uid_t owner_;
+  bool prunedSome_ = false;
+};
 
 void logMoveFailure(std::string_view source, std::string_view target, const Error& error) {
   systemLog(LOG_ERR, "Error moving %s -> %s: %s", files::printableText(source).c_str(),
@@ -173,13 +155,13 @@ Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, 
     logMoveFailure(source, target, item.error());
     return std::move(item).takeError();
   }
-  bool complete = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true);
+  bool complete = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true).ok();
   struct stat top {};
   bool given = ::fstat(item->fd.get(), &top) == 0 && top.st_uid == place.client;
   if (given && S_ISDIR(top.st_mode)) {
-    const Pruned pruned = pruneForeign(item->fd.get(), place.client, 0);
-    if (pruned == Pruned::kSome) complete = false;
-    given = pruned != Pruned::kFailed;
+    ForeignPruning pruning(place.client);
+    given = files::walkTree(item->fd.get(), source, pruning).ok();
+    if (pruning.prunedSome()) complete = false;
   }
   if (!given) {
     Error refused = cocoaFileError(EPERM, target, FileOperation::kWrite);
@@ -197,22 +179,18 @@ Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, 
   return Published{std::move(placed->path), complete};
 }
 
-std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error) {
+Result<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source) {
   const std::string target = place.directory.pathOf(files::lastComponent(files::lexicallyNormalPath(source)));
-  const auto fail = [&](Error failure) -> std::optional<std::string> {
-    if (error) *error = std::move(failure);
-    return std::nullopt;
-  };
   Result<SharedWork> work = openWorkPlace();
-  if (!work) return fail(std::move(work).takeError());
+  if (!work) return std::move(work).takeError();
   std::string lastTarget;
   Result<files::PlacedItem> taken = work.value()->directory.moveItem(source, &lastTarget);
   if (!taken) {
     logMoveFailure(source, target, taken.error());
-    return fail(std::move(taken).takeError());
+    return std::move(taken).takeError();
   }
   Result<Published> published = publishEntry(place, *work.value(), taken->name, source);
-  if (!published) return fail(std::move(published).takeError());
+  if (!published) return std::move(published).takeError();
   return std::move(published->path);
 }
 

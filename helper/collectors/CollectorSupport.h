@@ -53,8 +53,10 @@ Result<SharedWork> openWorkPlace();
 ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
 
 // The name of the newest entry of `directory` created since `start` (one second of slack) whose
-// name matches. Logs "Looking in %s for files created after %s with pattern %s".
-std::optional<std::string> newestEntry(const files::ClientDirectory& directory, Date start, const Regex& pattern);
+// name matches, if any; a directory that can't be read is an error. Logs "Looking in %s for files
+// created after %s with pattern %s".
+[[nodiscard]] Result<std::optional<std::string>> newestEntry(const files::ClientDirectory& directory, Date start,
+                                                             const Regex& pattern);
 
 // Gives the entry `name` of the work place, with everything inside, to the place's user while it
 // is still out of everyone's reach, then moves it into the place under its own or a numbered name.
@@ -72,7 +74,7 @@ Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, 
 // Moves the item at `source` into the place under its own or a numbered name, by way of a work
 // place where it is given to the place's user first: the item's new path, or nothing and the
 // error. Logs "Moving %s -> %s" and, on failure, "Error moving %s -> %s: %s".
-std::optional<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source, Error* error);
+[[nodiscard]] Result<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source);
 
 struct UserAccount {
   std::string name;

@@ -47,9 +47,8 @@ void zeb::collectors::runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest 
                                                            "failed to find location of generated file. Last line: " +
                                                                quotedOutput(lastLine)));
             }
-            Error moveError;
-            if (auto moved = moveIntoPlace(*place, *reportPath, &moveError))
-              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
-            ended.finish(std::nullopt, moveError);
+            Result<std::string> moved = moveIntoPlace(*place, *reportPath);
+            if (!moved) return ended.finish(std::nullopt, moved.error());
+            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
           });
 }

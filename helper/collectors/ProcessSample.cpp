@@ -24,7 +24,7 @@
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 #include "platform/foundation/Log.h"
 
 using namespace zeb;

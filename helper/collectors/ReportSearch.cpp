@@ -71,12 +71,14 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
             if (error && !c.searchAfterFailure) return ended.finish(result, error);
             Result<Regex> pattern = Regex::compile(c.reportPattern, true);
             if (!pattern) return ended.finish(result, pattern.error());
-            const auto name = newestEntry(work->directory, start, pattern.value());
-            if (!name) {
+            Result<std::optional<std::string>> found = newestEntry(work->directory, start, pattern.value());
+            if (!found) return ended.finish(result, found.error());
+            if (!*found) {
               return ended.finish(result,
                                     Error::withDescription(c.domain, c.notFoundCode, "Couldn't find generated report"));
             }
-            Result<Published> published = publishEntry(*place, *work, *name);
+            const std::string& name = **found;
+            Result<Published> published = publishEntry(*place, *work, name);
             const auto notGiven = [&](const std::string& path) {
               return Error::withDescription(c.domain, c.notGivenCode,
                                             "failed to change permissions of sysdiagnose at " +
@@ -84,7 +86,7 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
             };
             if (!published) {
               // Nothing reached the client's folder: no path to answer.
-              return ended.finish(result, c.notGivenCode != 0 ? notGiven(place->directory.pathOf(*name))
+              return ended.finish(result, c.notGivenCode != 0 ? notGiven(place->directory.pathOf(name))
                                                               : published.error());
             }
             result = Dictionary{{"filePath", Value(published->path)}};

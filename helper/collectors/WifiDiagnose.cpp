@@ -49,10 +49,9 @@ void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, Shar
                                                            "wifidiagnose failed to locate output from stderr: " +
                                                                quotedOutput(outputText(tail))));
             }
-            Error moveError;
-            if (auto moved = moveIntoPlace(*place, *reportPath, &moveError))
-              return ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
-            ended.finish(std::nullopt, moveError);
+            Result<std::string> moved = moveIntoPlace(*place, *reportPath);
+            if (!moved) return ended.finish(std::nullopt, moved.error());
+            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
           });
 }
 
@@ -89,14 +88,18 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
             ZEBResult result;
             if (writesToDestination) {
-              if (auto name = newestEntry(work->directory, start, pattern.value())) {
-                if (Result<Published> published = publishEntry(*place, *work, *name); published) {
+              Result<std::optional<std::string>> name = newestEntry(work->directory, start, pattern.value());
+              if (!name) return ended.finish(std::nullopt, name.error());
+              if (*name) {
+                if (Result<Published> published = publishEntry(*place, *work, **name); published) {
                   result = Dictionary{{"filePath", Value(published->path)}};
                 }
               }
             } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {
-              if (auto name = newestEntry(folder.value()->directory, start, pattern.value())) {
-                if (auto moved = moveIntoPlace(*place, folder.value()->directory.pathOf(*name), nullptr)) {
+              Result<std::optional<std::string>> name = newestEntry(folder.value()->directory, start, pattern.value());
+              if (!name) return ended.finish(std::nullopt, name.error());
+              if (*name) {
+                if (Result<std::string> moved = moveIntoPlace(*place, folder.value()->directory.pathOf(**name)); moved) {
                   result = Dictionary{{"filePath", Value(*moved)}};
                 }
               }

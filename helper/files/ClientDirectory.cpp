@@ -9,8 +9,7 @@
 
 #include "helper/files/LogText.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
-#include "helper/files/Staging.h"
+#include "platform/filesystem/PathWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::files {
@@ -34,7 +33,7 @@ std::string numberedName(std::string_view name, long number) {
 }
 
 Result<ClientDirectory> ClientDirectory::open(std::string_view path, uid_t client) {
-  Result<WalkedItem> item = walkPath(path, FinalLink::kFollowRootOwned, FileOperation::kWrite);
+  Result<WalkedItem> item = walkPath(path, FinalLink::kFollow, FileOperation::kWrite);
   if (!item) return std::move(item).takeError();
   if (!S_ISDIR(item->status.st_mode)) return cocoaFileError(ENOTDIR, path, FileOperation::kWrite);
   if (client != 0 && item->status.st_uid != client) return cocoaFileError(EACCES, path, FileOperation::kWrite);
@@ -54,8 +53,8 @@ std::string ClientDirectory::pinnedPath() const { return "/dev/fd/" + std::to_st
 
 std::string ClientDirectory::pathOf(std::string_view name) const { return joinPath(path_, name); }
 
-std::vector<FoundEntry> ClientDirectory::findEntries(Date threshold, const Regex& pattern) const {
-  return searchDirectory(fd_.get(), threshold, pattern);
+Result<std::vector<FoundEntry>> ClientDirectory::findEntries(Date threshold, const Regex& pattern) const {
+  return searchDirectory(fd_.get(), resolvedPath_, threshold, pattern);
 }
 
 Result<PlacedItem> ClientDirectory::openEntry(std::string_view name) const {
@@ -120,30 +119,26 @@ Result<PlacedItem> ClientDirectory::moveItemFrom(int sourceDirFd, std::string_vi
   for (; attempt <= kMaxNameAttempts; ++attempt) {
     const std::string candidate = nameFor(attempt);
     if (lastTarget) *lastTarget = candidate;
-    const int e = publish(fd_.get(), staged.value(), candidate);
-    if (e == EEXIST) continue;
-    if (e != 0) {
-      return cocoaFileError(e, pathOf(candidate), FileOperation::kWrite);
-    }
-    if (const int removed = removeItem(sourceDirFd, name, itemStatus); removed != 0) {
+    Status published = publish(fd_.get(), staged.value(), candidate, pathOf(candidate));
+    if (!published && posixErrorCode(published.error()) == EEXIST) continue;
+    if (!published) return std::move(published).takeError();
+    if (Status removed = removeItem(sourceDirFd, name, itemStatus, sourcePath); !removed) {
       systemLog(LOG_WARNING, "Moved %s -> %s but could not remove the source: %s", printableText(sourcePath).c_str(),
-                printableText(pathOf(candidate)).c_str(),
-                cocoaFileError(removed, sourcePath, FileOperation::kWrite).localizedDescription().c_str());
+                printableText(pathOf(candidate)).c_str(), removed.error().localizedDescription().c_str());
     }
     return PlacedItem{candidate, pathOf(candidate), std::move(staged->fd), true};
   }
   return numbersRanOut(attempt);
 }
 
-Result<PlacedItem> ClientDirectory::copyItem(std::string_view sourcePath, std::string_view name) const {
+Result<PlacedItem> ClientDirectory::copyItem(int sourceFd, std::string_view sourcePath, std::string_view name,
+                                             CopyBudget* budget) const {
   const std::string target = pathOf(name);
   if (!isPlainName(name)) return cocoaFileError(EINVAL, target, FileOperation::kWrite);
-  Result<WalkedItem> source = walkPath(sourcePath, FinalLink::kFollowRootOwned, FileOperation::kRead);
-  if (!source) return std::move(source).takeError();
-  Result<StagedItem> staged = stageCopy(fd_.get(), source->fd.get(), sourcePath, target, CopyOwner::kDaemon);
+  Result<StagedItem> staged = stageCopy(fd_.get(), sourceFd, sourcePath, target, CopyOwner::kDaemon, budget);
   if (!staged) return std::move(staged).takeError();
-  if (const int e = publish(fd_.get(), staged.value(), name); e != 0) {
-    return cocoaFileError(e, target, FileOperation::kWrite);
+  if (Status published = publish(fd_.get(), staged.value(), name, target); !published) {
+    return std::move(published).takeError();
   }
   return PlacedItem{std::string(name), target, std::move(staged->fd), true};
 }
@@ -157,13 +152,14 @@ Result<PlacedItem> ClientDirectory::createFile(std::string_view name, mode_t mod
   if (Status written = write(staged->fd.get()); !written) {
     return std::move(written).takeError();
   }
-  if (const int e = publish(fd_.get(), staged.value(), name); e != 0) {
-    return cocoaFileError(e, target, FileOperation::kWrite);
+  if (Status published = publish(fd_.get(), staged.value(), name, target); !published) {
+    return std::move(published).takeError();
   }
   return PlacedItem{std::string(name), target, std::move(staged->fd), true};
 }
 
-Result<PlacedItem> copyItemToPath(std::string_view sourcePath, std::string_view destinationPath, uid_t client) {
+Result<PlacedItem> copyItemToPath(int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
+                                  uid_t client, CopyBudget* budget) {
   if (destinationPath.empty() || destinationPath.front() != '/' || destinationPath.size() > kMaxPathLength)
     return cocoaFileError(EINVAL, destinationPath, FileOperation::kWrite);
   const std::string normal = lexicallyNormalPath(destinationPath);
@@ -171,7 +167,7 @@ Result<PlacedItem> copyItemToPath(std::string_view sourcePath, std::string_view 
   if (name.empty()) return cocoaFileError(EINVAL, destinationPath, FileOperation::kWrite);
   Result<ClientDirectory> dir = ClientDirectory::open(normal.substr(0, normal.size() - name.size()), client);
   if (!dir) return std::move(dir).takeError();
-  return dir->copyItem(sourcePath, name);
+  return dir->copyItem(sourceFd, sourcePath, name, budget);
 }
 
 }  // namespace zeb::files

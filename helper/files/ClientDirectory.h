@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "helper/files/DirectorySearch.h"
+#include "helper/files/Staging.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/Result.h"
@@ -62,7 +63,7 @@ class ClientDirectory {
 
   // The entries created strictly after `threshold` whose names the pattern matches once; see
   // searchDirectory.
-  std::vector<FoundEntry> findEntries(Date threshold, const Regex& pattern) const;
+  [[nodiscard]] Result<std::vector<FoundEntry>> findEntries(Date threshold, const Regex& pattern) const;
 
   // Pins the entry `name` (one component) without following it, e.g. a report a tool wrote here,
   // for re-owning. A link is opened as the link (and reownItem leaves it alone).
@@ -82,10 +83,13 @@ class ClientDirectory {
   Result<PlacedItem> moveItemFrom(int sourceDirFd, std::string_view sourceName, std::string_view sourcePath,
                                   std::string* lastTarget = nullptr) const;
 
-  // Copies the file or folder at `sourcePath` (a root-owned link at its end is followed) in here as
-  // exactly `name`; fails with the file-exists error (516) if the name is taken. The copy appears
-  // whole or not at all and belongs to the daemon until it is re-owned.
-  Result<PlacedItem> copyItem(std::string_view sourcePath, std::string_view name) const;
+  // Copies the file or folder `sourceFd` (O_PATH, opened without following a link at its end; see
+  // stageCopy for what is copied and refused) in here as exactly `name`, writing no more than
+  // `budget` allows; fails with the file-exists error (516) if the name is taken. The copy appears
+  // whole or not at all and belongs to the daemon until it is re-owned. `sourcePath` names the
+  // source in errors.
+  Result<PlacedItem> copyItem(int sourceFd, std::string_view sourcePath, std::string_view name,
+                              CopyBudget* budget = nullptr) const;
 
   // Creates the regular file `name` with `mode`, written by `write` on a descriptor of the new file
   // before the file gets its name: it appears whole or not at all, and never replaces an item
@@ -101,8 +105,9 @@ class ClientDirectory {
   std::string resolvedPath_;
 };
 
-// Copies the file or folder at `sourcePath` to exactly `destinationPath`, whose directory is opened
-// as ClientDirectory::open does for `client`. The log-file copy: no renaming, 516 when taken.
-Result<PlacedItem> copyItemToPath(std::string_view sourcePath, std::string_view destinationPath, uid_t client);
+// Copies the item `sourceFd` to exactly `destinationPath`, whose directory is opened as
+// ClientDirectory::open does for `client`: the log-file copy, no renaming, 516 when taken.
+Result<PlacedItem> copyItemToPath(int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
+                                  uid_t client, CopyBudget* budget = nullptr);
 
 }  // namespace zeb::files

@@ -1,20 +1,14 @@
 #include "helper/files/DirectorySearch.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 
 #include <algorithm>
-#include <memory>
 
-#include "platform/foundation/UniqueFd.h"
+#include "platform/filesystem/DirectoryEntries.h"
 
 namespace zeb::files {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 bool olderFirst(const FoundEntry& a, const FoundEntry& b) {
   return a.created != b.created ? a.created < b.created : a.name < b.name;
@@ -27,36 +21,32 @@ Date creationDate(const struct statx& status) {
   return dateFromTimespec(t.tv_sec, static_cast<long>(t.tv_nsec));
 }
 
-std::vector<FoundEntry> searchDirectory(int dirFd, Date threshold, const Regex& pattern) {
+Result<std::vector<FoundEntry>> searchDirectory(int dirFd, std::string_view pathForErrors, Date threshold,
+                                                const Regex& pattern) {
   std::vector<FoundEntry> found;
-  UniqueFd readable(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!readable) return found;
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(readable.get()));
-  if (!dir) return found;
-  (void)readable.release();
-  const int fd = ::dirfd(dir.get());
   // Kept as a heap whose top is the oldest entry, so only the newest kMaxSearchResults stay.
   const auto newerFirst = [](const FoundEntry& a, const FoundEntry& b) { return olderFirst(b, a); };
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == ".." || entry->d_type == DT_LNK) continue;
+  Status listed = forEachEntry(dirFd, pathForErrors, [&](std::string_view name) -> Status {
+    const std::string entry(name);
     struct statx status {};
-    if (::statx(fd, entry->d_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_BTIME | STATX_CTIME,
+    if (::statx(dirFd, entry.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_BTIME | STATX_CTIME,
                 &status) != 0)
-      continue;
-    if (S_ISLNK(status.stx_mode)) continue;
+      return Ok{};
+    if (S_ISLNK(status.stx_mode)) return Ok{};
     const Date created = creationDate(status);
-    if (!(threshold < created) || pattern.numberOfMatches(name) != 1) continue;
-    FoundEntry candidate{std::string(name), created};
+    if (!(threshold < created) || pattern.numberOfMatches(name) != 1) return Ok{};
+    FoundEntry candidate{entry, created};
     if (found.size() == kMaxSearchResults) {
-      if (!olderFirst(found.front(), candidate)) continue;
+      if (!olderFirst(found.front(), candidate)) return Ok{};
       std::pop_heap(found.begin(), found.end(), newerFirst);
       found.back() = std::move(candidate);
     } else {
       found.push_back(std::move(candidate));
     }
     std::push_heap(found.begin(), found.end(), newerFirst);
-  }
+    return Ok{};
+  });
+  if (!listed) return std::move(listed).takeError();
   std::sort(found.begin(), found.end(), olderFirst);
   return found;
 }

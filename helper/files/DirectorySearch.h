@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Regex.h"
+#include "platform/foundation/Result.h"
 
 namespace zeb::files {
 
@@ -28,7 +30,8 @@ Date creationDate(const struct statx& status);
 // created strictly after `threshold` and whose name the pattern matches exactly once. Files and
 // folders qualify; symbolic links never do, and nothing is followed or entered. Entries whose dates
 // cannot be read are left out. Oldest first; equal dates in name order. A directory that cannot be
-// read gives no entries.
-std::vector<FoundEntry> searchDirectory(int dirFd, Date threshold, const Regex& pattern);
+// read fails with the read error for `pathForErrors`.
+[[nodiscard]] Result<std::vector<FoundEntry>> searchDirectory(int dirFd, std::string_view pathForErrors, Date threshold,
+                                                              const Regex& pattern);
 
 }  // namespace zeb::files

@@ -10,7 +10,7 @@
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::files {
@@ -43,19 +43,21 @@ bool FilePlacement::fixPermissionsOfURL(const URL& url, bool recursively) const 
   const uid_t owner = client_;
   Result<WalkedItem> item = walkPath(url.path(), FinalLink::kOpenLinkItself, FileOperation::kWrite);
   if (!item) return true;  // nothing there (or not reachable safely): nothing to change
-  return reownItem(item->fd.get(), url.path(), owner, recursively);
+  return reownItem(item->fd.get(), url.path(), owner, recursively).ok();
 }
 
 std::vector<URL> FilePlacement::findEntriesInDirectory(const URL& directory, Date createdAfter,
                                                        const Regex& pattern) const {
   const Date threshold = createdAfter - std::chrono::seconds(1);
-  Result<WalkedItem> dir = walkPath(directory.path(), FinalLink::kFollowRootOwned, FileOperation::kRead);
+  Result<WalkedItem> dir = walkPath(directory.path(), FinalLink::kFollow, FileOperation::kRead);
   const std::string resolved = dir ? dir->resolvedPath : lexicallyNormalPath(directory.path());
   systemLog(LOG_NOTICE, "Looking in %s for files created after %s with pattern %s", printableText(resolved).c_str(),
             describeDate(createdAfter).c_str(), pattern.pattern().c_str());
   std::vector<URL> urls;
   if (!dir || !S_ISDIR(dir->status.st_mode)) return urls;
-  for (const FoundEntry& entry : searchDirectory(dir->fd.get(), threshold, pattern)) {
+  Result<std::vector<FoundEntry>> found = searchDirectory(dir->fd.get(), resolved, threshold, pattern);
+  if (!found) return urls;
+  for (const FoundEntry& entry : *found) {
     urls.push_back(URL::fileURLWithPath(joinPath(resolved, entry.name)));
   }
   return urls;

@@ -4,27 +4,23 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <string_view>
 
-namespace zeb::files {
+#include "platform/filesystem/TreeWalk.h"
+#include "platform/foundation/Result.h"
 
-// Deepest folder level a recursive walk enters.
-inline constexpr std::size_t kMaxTreeDepth = 128;
-// Items a recursive walk looks at before it gives up.
-inline constexpr std::size_t kMaxTreeItems = std::size_t{1} << 20;
+namespace zeb::files {
 
 // The uid that means "no client": never given anything.
 inline constexpr uid_t kNoUser = static_cast<uid_t>(-1);
 
 // Sets the owner of the item behind `itemFd` (an O_PATH descriptor opened without following a link
 // at its end) to `owner`; group and mode bits stay. With `recursively` and a folder, then every item
-// below it, depth first, each opened relative to its folder's descriptor without following links.
-// Never changed: symbolic links and device nodes (left alone, silently) and regular files with more
-// than one hard link (refused). Not entered: folders of another file system than the top item. Every failure or
-// refusal below the top is logged as "Error updating permissions of %s: %s" and the walk goes on.
-// The answer is false when any item below the top failed; what happened to the top item itself
-// does not count (a hard-linked top item is still logged).
-bool reownItem(int itemFd, std::string_view pathForLog, uid_t owner, bool recursively);
+// below it, visited by walkTree. Never changed: symbolic links at the top and device nodes (left
+// alone, silently) and regular files with more than one hard link (refused). Not entered: folders of
+// another file system than the top item. Every failure or refusal below the top is logged as "Error
+// updating permissions of %s: %s" and the walk goes on; the answer is the first of them. What
+// happened to the top item itself does not count (a hard-linked top item is still logged).
+[[nodiscard]] Status reownItem(int itemFd, std::string_view pathForLog, uid_t owner, bool recursively);
 
 }  // namespace zeb::files

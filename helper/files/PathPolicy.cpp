@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <vector>
 
 #include "platform/foundation/Log.h"
 
@@ -15,65 +14,7 @@ namespace {
 // Tested in this order; each ends with a slash so the bare directory is not covered.
 constexpr std::array<std::string_view, 3> kAllowedPrefixes = {"/var/folders/", "/private/var/", "/tmp/"};
 
-// The text the policy judges: "." and ".." components collapsed, nothing else. Repeated slashes and
-// a trailing slash stay, so "//tmp/x" is not "/tmp/x" and "/tmp/" is not "/tmp".
-std::string policyPath(std::string_view path) {
-  std::vector<std::string_view> kept;
-  std::size_t pos = 1;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view component = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (component == ".") continue;
-    if (component == "..") {
-      if (!kept.empty()) kept.pop_back();
-      continue;
-    }
-    kept.push_back(component);
-  }
-  std::string out = "/";
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (i > 0) out.push_back('/');
-    out.append(kept[i]);
-  }
-  return out;
-}
-
 }  // namespace
-
-std::string lexicallyNormalPath(std::string_view path) {
-  if (path.empty()) return {};
-  const bool absolute = path.front() == '/';
-  std::vector<std::string_view> kept;
-  std::size_t leadingUps = 0;  // ".." a relative path keeps above its start
-  std::size_t pos = 0;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view component = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (component.empty() || component == ".") continue;
-    if (component == "..") {
-      if (!kept.empty()) {
-        kept.pop_back();
-      } else if (!absolute) {
-        ++leadingUps;
-      }
-      continue;
-    }
-    kept.push_back(component);
-  }
-  std::string out;
-  out.reserve(path.size());
-  for (std::size_t i = 0; i < leadingUps; ++i) out += i == 0 ? ".." : "/..";
-  for (std::string_view component : kept) {
-    if (absolute || !out.empty()) out.push_back('/');
-    out.append(component);
-  }
-  if (out.empty()) out = absolute ? "/" : ".";
-  return out;
-}
 
 PathPolicy::PathPolicy(std::string pattern) : pattern_(std::move(pattern)) {}
 
@@ -96,7 +37,8 @@ bool PathPolicy::canModifyPath(std::string_view path) {
   if (!regex) return false;
   if (path.size() > kMaxPolicyPathLength || path.find('\0') != std::string_view::npos) return false;
   if (path.empty() || path.front() != '/') return false;
-  const std::string normal = policyPath(path);
+    // "." and ".." collapsed, nothing else: "//tmp/x" is not "/tmp/x", and "/tmp/" is not "/tmp".
+  const std::string normal = lexicallyNormalPath(path, EmptyComponents::kKeep);
   for (std::string_view prefix : kAllowedPrefixes) {
     if (normal.starts_with(prefix)) return true;
   }

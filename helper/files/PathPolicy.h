@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/foundation/Error.h"
+#include "platform/filesystem/PathText.h"
 #include "platform/foundation/Regex.h"
 
 namespace zeb::files {
@@ -23,11 +24,6 @@ inline constexpr std::string_view kDestinationPattern = "Library/Caches/com.orve
 
 // Longer paths are refused outright; the kernel would refuse them too (PATH_MAX with its NUL).
 inline constexpr std::size_t kMaxPolicyPathLength = 4095;
-
-// The path with "." and ".." components and repeated or trailing slashes removed, by text alone:
-// symbolic links are not resolved, ".." above the root stays at the root. A relative path stays
-// relative and keeps the ".." components that climb above its start. An empty path stays empty.
-std::string lexicallyNormalPath(std::string_view path);
 
 class PathPolicy {
  public:

@@ -1,6 +1,5 @@
 #include "helper/files/PrivatePlace.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,14 +9,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <set>
 
 #include "helper/files/LogText.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 #include "helper/files/Staging.h"
+#include "platform/filesystem/DirectoryEntries.h"
+#include "platform/filesystem/ItemRemoval.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::files {
@@ -73,28 +73,26 @@ Status createMissing(const std::string& path) {
   return Ok{};
 }
 
-void clearStale(int dirFd) {
-  UniqueFd readable(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!readable) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(readable.get()), ::closedir);
-  if (!dir) return;
-  (void)readable.release();
+Status clearStale(int dirFd, std::string_view basePath) {
   std::set<std::string> stale;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const pid_t pid = ownerPid(entry->d_name);
+  Status listed = forEachEntry(dirFd, basePath, [&](std::string_view name) -> Status {
+    const pid_t pid = ownerPid(name);
     // A place of a daemon that still runs (another instance on the same base) is left alone.
-    if (pid > 0 && (pid == ::getpid() || ::kill(pid, 0) != 0)) stale.insert(entry->d_name);
-  }
+    if (pid > 0 && (pid == ::getpid() || ::kill(pid, 0) != 0)) stale.emplace(name);
+    return Ok{};
+  });
+  if (!listed) return listed;
   for (const std::string& name : stale) {
     struct stat st {};
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (const int e = removeItem(dirFd, name, st); e != 0) {
+    if (Status removed = removeItem(dirFd, name, st, joinPath(basePath, name)); !removed) {
       systemLog(LOG_WARNING, "Could not remove the stale private place %s: %s", printableText(name).c_str(),
-                std::strerror(e));
+                std::strerror(posixErrorCode(removed.error())));
     } else {
       systemLog(LOG_NOTICE, "Removed the stale private place %s", printableText(name).c_str());
     }
   }
+  return Ok{};
 }
 
 }  // namespace
@@ -103,7 +101,7 @@ Status PrivatePlace::prepareBase(std::string_view path) {
   const std::string normal = lexicallyNormalPath(path);
   if (normal.empty() || normal.front() != '/') return cocoaFileError(EINVAL, path, FileOperation::kWrite);
   if (Status made = createMissing(normal); !made) return made;
-  Result<WalkedItem> item = walkPath(normal, FinalLink::kFollowRootOwned, FileOperation::kWrite);
+  Result<WalkedItem> item = walkPath(normal, FinalLink::kFollow, FileOperation::kWrite);
   if (!item) return std::move(item).takeError();
   // The folder and every folder above it: a user who could rename any of them could swap the place.
   const std::string& resolved = item->resolvedPath;
@@ -115,7 +113,7 @@ Status PrivatePlace::prepareBase(std::string_view path) {
   }
   Result<UniqueFd> readable = openDirectoryForReading(item->fd.get(), normal, FileOperation::kWrite);
   if (!readable) return std::move(readable).takeError();
-  clearStale(readable->get());
+  if (Status cleared = clearStale(readable->get(), resolved); !cleared) return cleared;
   Base& b = base();
   std::lock_guard lock(b.mutex);
   b.fd = std::move(readable).value();
@@ -149,7 +147,8 @@ void PrivatePlace::removeAll() {
   std::lock_guard lock(b.mutex);
   for (const std::string& name : b.live) {
     struct stat st {};
-    if (::fstatat(b.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) (void)removeItem(b.fd.get(), name, st);
+    if (::fstatat(b.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      (void)removeItem(b.fd.get(), name, st, joinPath(b.path, name));
   }
   b.live.clear();
 }
@@ -166,9 +165,9 @@ PrivatePlace::~PrivatePlace() {
   std::lock_guard lock(b.mutex);
   struct stat st {};
   if (fd_ && ::fstat(fd_.get(), &st) == 0) {
-    if (const int e = removeItem(b.fd.get(), name_, st); e != 0 && e != ENOENT) {
+    if (Status removed = removeItem(b.fd.get(), name_, st, path_); !removed && posixErrorCode(removed.error()) != ENOENT) {
       systemLog(LOG_WARNING, "Could not remove the private place %s: %s", printableText(path_).c_str(),
-                std::strerror(e));
+                std::strerror(posixErrorCode(removed.error())));
     }
   }
   b.live.erase(name_);

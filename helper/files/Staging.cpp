@@ -1,6 +1,5 @@
 #include "helper/files/Staging.h"
 
-#include <dirent.h>
 #include <sys/statvfs.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -11,11 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <memory>
 #include <vector>
 
-#include "helper/files/Ownership.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/ItemRemoval.h"
+#include "platform/filesystem/TreeWalk.h"
 
 namespace zeb::files {
 
@@ -26,11 +24,6 @@ std::atomic<bool> gForceNamedTemporaries{false};
 // Tries at a fresh random temporary name before giving up.
 constexpr int kMaxTemporaryNameAttempts = 16;
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -99,86 +92,77 @@ int takeOwner(int fd, const struct stat& source, CopyOwner owner) {
   return 0;
 }
 
-// Where a copy failed: the errno value and which side it concerns.
-struct CopyFailure {
-  int error = 0;
-  bool sourceSide = false;
-};
-
-class TreeCopy {
+// Copies what lies below a source folder into a staged folder, entry by entry as the walk meets
+// them: each folder is made when entered and gets its attributes when left. Errors name the top
+// source or destination, as the copy is one operation to its caller.
+class TreeCopy final : public TreeVisitor {
  public:
-  TreeCopy(CopyOwner owner, CopyBudget* budget) : owner_(owner), budget_(budget) {}
+  TreeCopy(int targetFd, std::string_view sourcePath, std::string_view destinationPath, CopyOwner owner,
+           CopyBudget* budget)
+      : top_(targetFd), sourcePath_(sourcePath), destinationPath_(destinationPath), owner_(owner), budget_(budget) {}
 
-  // Copies the entries of the folder `sourceDirFd` into the folder `targetDirFd`.
-  CopyFailure copyChildren(int sourceDirFd, int targetDirFd, std::size_t depth) {
-    if (depth >= kMaxTreeDepth) return {ELOOP, true};
-    UniqueFd readable(::openat(sourceDirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!readable) return {errno, true};
-    DirPtr dir(::fdopendir(readable.get()));
-    if (!dir) return {errno, true};
-    (void)readable.release();
-    const int fd = ::dirfd(dir.get());
-    while (true) {
-      errno = 0;
-      const dirent* entry = ::readdir(dir.get());
-      if (!entry) return {errno, true};
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      if (++items_ > kMaxTreeItems) return {EFBIG, true};
-      UniqueFd child(::openat(fd, entry->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-      struct stat st {};
-      if (!child || ::fstat(child.get(), &st) != 0) return {errno, true};
-      if (const CopyFailure f = copyEntry(child.get(), st, targetDirFd, entry->d_name, depth); f.error) return f;
-    }
-  }
-
- private:
-  CopyFailure copyEntry(int sourceFd, const struct stat& st, int targetDirFd, const char* name, std::size_t depth) {
+  Result<Visit> enter(const TreeEntry& entry) override {
+    const int target = entry.depth == 0 ? top_ : made_.at(entry.depth - 1).get();
+    const std::string name(entry.name);
+    const struct stat& st = entry.status;
+    // A file system mounted inside is not the item the caller meant to copy.
+    if (entry.otherFileSystem) return sourceError(EXDEV);
     if (S_ISREG(st.st_mode)) {
       // Inside a folder as at the top: a file with another name elsewhere (perhaps a root-only file
       // linked into a log folder) is never copied out or given away.
-      if (st.st_nlink > 1) return {EMLINK, true};
+      if (st.st_nlink > 1) return sourceError(EMLINK);
       UniqueFd in;
-      if (const int e = reopenForReading(sourceFd, st, in)) return {e, true};
-      UniqueFd out(::openat(targetDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (!out) return {errno, false};
-      if (const int e = takeOwner(out.get(), st, owner_)) return {e, false};
-      if (const int e = copyData(in.get(), out.get(), budget_)) return {e, false};
-      if (const int e = applyAttributes(out.get(), st, owner_)) return {e, false};
-      return {};
+      if (const int e = reopenForReading(entry.fd, st, in)) return sourceError(e);
+      UniqueFd out(::openat(target, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!out) return destinationError(errno);
+      int e = takeOwner(out.get(), st, owner_);
+      if (e == 0) e = copyData(in.get(), out.get(), budget_);
+      if (e == 0) e = applyAttributes(out.get(), st, owner_);
+      if (e != 0) return destinationError(e);
+      return Visit::kSkip;
     }
     if (S_ISDIR(st.st_mode)) {
-      if (::mkdirat(targetDirFd, name, 0700) != 0) return {errno, false};
-      UniqueFd sub(::openat(targetDirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!sub) return {errno, false};
-      if (const int e = takeOwner(sub.get(), st, owner_)) return {e, false};
-      if (const CopyFailure f = copyChildren(sourceFd, sub.get(), depth + 1); f.error) return f;
-      if (const int e = applyAttributes(sub.get(), st, owner_)) return {e, false};
-      return {};
+      if (::mkdirat(target, name.c_str(), 0700) != 0) return destinationError(errno);
+      UniqueFd sub(::openat(target, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub) return destinationError(errno);
+      if (const int e = takeOwner(sub.get(), st, owner_)) return destinationError(e);
+      made_.push_back(std::move(sub));
+      return Visit::kEnter;
     }
     if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX];
-      const ssize_t n = ::readlinkat(sourceFd, "", target, sizeof target - 1);
-      if (n < 0) return {errno, true};
-      target[n] = '\0';
-      if (::symlinkat(target, targetDirFd, name) != 0) return {errno, false};
+      char text[PATH_MAX];
+      const ssize_t n = ::readlinkat(entry.fd, "", text, sizeof text - 1);
+      if (n < 0) return sourceError(errno);
+      text[n] = '\0';
+      if (::symlinkat(text, target, name.c_str()) != 0) return destinationError(errno);
       if (owner_ == CopyOwner::kPreserve &&
-          ::fchownat(targetDirFd, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
-        return {errno, false};
-      return {};
+          ::fchownat(target, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+        return destinationError(errno);
+      return Visit::kSkip;
     }
-    return {ENOTSUP, true};  // a device, pipe or socket is never recreated for a client
+    return sourceError(ENOTSUP);  // a device, pipe or socket is never recreated for a client
   }
 
+  Status leave(const TreeEntry& entry) override {
+    const int e = applyAttributes(made_.back().get(), entry.status, owner_);
+    made_.pop_back();
+    if (e != 0) return destinationError(e).takeError();
+    return Ok{};
+  }
+
+  Status failed(std::string_view, Error error) override { return sourceError(posixErrorCode(error)).takeError(); }
+
+ private:
+  Result<Visit> sourceError(int e) const { return cocoaFileError(e, sourcePath_, FileOperation::kRead); }
+  Result<Visit> destinationError(int e) const { return cocoaFileError(e, destinationPath_, FileOperation::kWrite); }
+
+  int top_;
+  std::string sourcePath_;
+  std::string destinationPath_;
   CopyOwner owner_;
   CopyBudget* budget_;
-  std::size_t items_ = 0;
+  std::vector<UniqueFd> made_;  // the folders entered below the top, deepest last
 };
-
-Error copyError(const CopyFailure& f, std::string_view sourcePath, std::string_view destinationPath) {
-  return f.sourceSide ? cocoaFileError(f.error, sourcePath, FileOperation::kRead)
-                      : cocoaFileError(f.error, destinationPath, FileOperation::kWrite);
-}
 
 // An empty regular file that nobody else can reach, by name or otherwise, until it is published.
 Result<StagedItem> createStagedFile(int dirFd, std::string_view destinationPath) {
@@ -215,50 +199,6 @@ Result<StagedItem> createStagedFolder(int dirFd, std::string_view destinationPat
     return StagedItem(dirFd, std::move(fd), std::move(name));
   }
   return cocoaFileError(EEXIST, destinationPath, FileOperation::kWrite);
-}
-
-int removeItemAt(int dirFd, std::string_view name, const struct stat& expected, std::size_t depth);
-
-int removeChildren(int dirFd, std::size_t depth) {
-  if (depth >= kMaxTreeDepth) return ELOOP;
-  UniqueFd readable(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!readable) return errno;
-  DirPtr dir(::fdopendir(readable.get()));
-  if (!dir) return errno;
-  (void)readable.release();
-  const int fd = ::dirfd(dir.get());
-  struct stat here {};
-  if (::fstat(fd, &here) != 0) return errno;
-  int result = 0;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      result = errno;
-      continue;
-    }
-    if (st.st_dev != here.st_dev) {  // something mounted inside: not ours to empty
-      result = EBUSY;
-      continue;
-    }
-    if (const int e = removeItemAt(fd, name, st, depth + 1); e != 0 && e != ENOENT) result = e;
-  }
-  return result;
-}
-
-int removeItemAt(int dirFd, std::string_view name, const struct stat& expected, std::size_t depth) {
-  const std::string entry(name);
-  struct stat st {};
-  if (::fstatat(dirFd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  if (!sameItem(st, expected)) return EBUSY;
-  if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, entry.c_str(), 0) == 0 ? 0 : errno;
-  UniqueFd sub(::openat(dirFd, entry.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!sub) return errno;
-  if (::fstat(sub.get(), &st) != 0) return errno;
-  if (!sameItem(st, expected)) return EBUSY;
-  if (const int e = removeChildren(sub.get(), depth)) return e;
-  return ::unlinkat(dirFd, entry.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -302,12 +242,9 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
     Result<StagedItem> staged = createStagedFolder(dirFd, destinationPath);
     if (!staged) return staged;
     if (const int e = takeOwner(staged->fd.get(), st, owner)) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
-    TreeCopy copy(owner, budget);
-    CopyFailure failure = copy.copyChildren(sourceFd, staged->fd.get(), 0);
-    if (!failure.error) {
-      if (const int e = applyAttributes(staged->fd.get(), st, owner)) failure = {e, false};
-    }
-    if (failure.error) return copyError(failure, sourcePath, destinationPath);
+    TreeCopy copy(staged->fd.get(), sourcePath, destinationPath, owner, budget);
+    if (Status copied = walkTree(sourceFd, sourcePath, copy); !copied) return std::move(copied).takeError();
+    if (const int e = applyAttributes(staged->fd.get(), st, owner)) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
     return staged;
   }
   return cocoaFileError(S_ISLNK(st.st_mode) ? ELOOP : ENOTSUP, sourcePath, FileOperation::kRead);
@@ -320,15 +257,17 @@ Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destina
   return staged;
 }
 
-int publish(int dirFd, StagedItem& item, std::string_view name) {
+Status publish(int dirFd, StagedItem& item, std::string_view name, std::string_view pathForErrors) {
   const std::string target(name);
   if (item.tempName.empty()) {
     // linkat on the descriptor's /proc entry names exactly our inode and fails on a taken name.
-    if (::linkat(AT_FDCWD, procPath(item.fd.get()).c_str(), dirFd, target.c_str(), AT_SYMLINK_FOLLOW) != 0) return errno;
+    if (::linkat(AT_FDCWD, procPath(item.fd.get()).c_str(), dirFd, target.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      return cocoaFileError(errno, pathForErrors, FileOperation::kWrite);
     item.settled = true;
-    return 0;
+    return Ok{};
   }
-  if (::renameat2(dirFd, item.tempName.c_str(), dirFd, target.c_str(), RENAME_NOREPLACE) != 0) return errno;
+  if (::renameat2(dirFd, item.tempName.c_str(), dirFd, target.c_str(), RENAME_NOREPLACE) != 0)
+    return cocoaFileError(errno, pathForErrors, FileOperation::kWrite);
   struct stat ours {};
   struct stat there {};
   if (::fstat(item.fd.get(), &ours) != 0 || ::fstatat(dirFd, target.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -336,11 +275,11 @@ int publish(int dirFd, StagedItem& item, std::string_view name) {
     // Our temporary name was taken over; whatever was renamed belongs to the directory's owner.
     item.tempName.clear();
     discard(dirFd, item);
-    return EBUSY;
+    return cocoaFileError(EBUSY, pathForErrors, FileOperation::kWrite);
   }
   item.tempName.clear();
   item.settled = true;
-  return 0;
+  return Ok{};
 }
 
 StagedItem::~StagedItem() {
@@ -352,18 +291,14 @@ void discard(int dirFd, StagedItem& item) {
   struct stat st {};
   if (item.fd && ::fstat(item.fd.get(), &st) == 0) {
     if (!item.tempName.empty()) {
-      (void)removeItem(dirFd, item.tempName, st);
+      (void)removeItem(dirFd, item.tempName, st, item.tempName);
     } else if (S_ISDIR(st.st_mode)) {
-      (void)removeChildren(item.fd.get(), 0);  // wherever it went, leave it empty
+      (void)removeContents(item.fd.get(), "");  // wherever it went, leave it empty
     }
   }
   item.tempName.clear();
   item.fd.reset();
   item.settled = true;
-}
-
-int removeItem(int dirFd, std::string_view name, const struct stat& expected) {
-  return removeItemAt(dirFd, name, expected, 0);
 }
 
 }  // namespace zeb::files

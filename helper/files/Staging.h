@@ -15,6 +15,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/filesystem/ItemRemoval.h"
 
 namespace zeb::files {
 
@@ -51,7 +52,8 @@ struct CopyBudget {
 // `dirFd`. Regular files and folders are copied; inside folders symbolic links are copied as links,
 // never followed. Devices, pipes and sockets are refused, and with kPreserve (a move) so are regular
 // files with more than one hard link, which the copy would otherwise let be re-owned. Mode bits are kept except set-user-ID and
-// set-group-ID; modification times are kept. Bounded by kMaxTreeDepth and kMaxTreeItems. Errors
+// set-group-ID; modification times are kept. Walked by walkTree, with its limits; a file system
+// mounted inside is refused (EXDEV). Errors
 // about the source name `sourcePath`, others `destinationPath`.
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
                              CopyOwner owner, CopyBudget* budget = nullptr);
@@ -59,16 +61,13 @@ Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePat
 // An empty regular file with `mode`, staged in `dirFd`, open for writing.
 Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destinationPath);
 
-// Gives the staged item the name `name` in `dirFd`. 0, or an errno value: EEXIST when the name is
-// taken (nothing was replaced), EBUSY when someone swapped the temporary name for another item.
-int publish(int dirFd, StagedItem& item, std::string_view name);
+// Gives the staged item the name `name` in `dirFd`. The write error for `pathForErrors` is EEXIST's
+// when the name is taken (nothing was replaced), EBUSY's when someone swapped the temporary name for
+// another item.
+[[nodiscard]] Status publish(int dirFd, StagedItem& item, std::string_view name, std::string_view pathForErrors);
 
 // Removes what remains of a staged item that will not be published (dropping it does the same).
 void discard(int dirFd, StagedItem& item);
-
-// Removes the item `name` in `dirFd` (a folder with everything inside, never following a link)
-// when it still is the item `expected` describes. 0 or an errno value.
-int removeItem(int dirFd, std::string_view name, const struct stat& expected);
 
 // A random hidden name, ".PREFIX-" and 16 hex digits, for an item that has not got its name yet.
 std::string temporaryName(std::string_view prefix);

@@ -1,7 +1,6 @@
 // Every log request runs to its end on its connection's queue, zip included.
 #include "helper/logs/LogGathering.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Utility/FileTree.h"
 #include "Utility/SystemRoot.h"
 #include "Utility/ZEBUtilities.h"
 #include "helper/ZEBPrivilegedDaemon.h"
@@ -25,7 +25,8 @@
 #include "helper/files/LogText.h"
 #include "helper/files/Ownership.h"
 #include "helper/files/PathPolicy.h"
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/DirectoryEntries.h"
+#include "platform/filesystem/PathWalk.h"
 #include "helper/files/Staging.h"
 #include "platform/foundation/Description.h"
 #include "platform/foundation/Log.h"
@@ -65,27 +66,18 @@ std::uint64_t copyByteLimit() {
   return n > 0 ? static_cast<std::uint64_t>(n) : kCopyByteLimit;
 }
 
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
-// The names in the log directory that begin with `prefix`, as full paths, in listing order. A
-// directory that can't be read gives none.
-std::vector<std::string> logFamily(std::string_view prefix) {
+// The names in the log directory that begin with `prefix`, as full paths, in listing order. A log
+// directory that isn't there has none; one that can't be read fails the gathering.
+Result<std::vector<std::string>> logFamily(std::string_view prefix) {
   std::vector<std::string> paths;
   const std::string directory = SystemRoot::resolve(kLogDirectory);
-  Result<WalkedItem> walked = walkPath(directory, FinalLink::kFollowRootOwned, FileOperation::kRead);
+  Result<WalkedItem> walked = walkPath(directory, FinalLink::kFollow, FileOperation::kRead);
   if (!walked || !S_ISDIR(walked->status.st_mode)) return paths;
-  Result<UniqueFd> readable = openDirectoryForReading(walked->fd.get(), directory, FileOperation::kRead);
-  if (!readable) return paths;
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(readable->get()));
-  if (!dir) return paths;
-  (void)readable->release();
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  Status listed = forEachEntry(walked->fd.get(), directory, [&](std::string_view name) -> Status {
     if (name.substr(0, prefix.size()) == prefix) paths.push_back(joinPath(directory, name));
-  }
+    return Ok{};
+  });
+  if (!listed) return std::move(listed).takeError();
   return paths;
 }
 
@@ -107,11 +99,8 @@ Status copyIntoFolder(const ClientDirectory& folder, const std::string& source) 
       return cocoaFileError(errno, folder.pathOf(name), FileOperation::kWrite);
     return Ok{};
   }
-  Result<StagedItem> staged = stageCopy(folder.fd(), item.get(), source, folder.pathOf(name), CopyOwner::kDaemon);
-  if (!staged) return std::move(staged).takeError();
-  if (const int e = publish(folder.fd(), staged.value(), name); e != 0) {
-    return cocoaFileError(e, folder.pathOf(name), FileOperation::kWrite);
-  }
+  Result<PlacedItem> copied = folder.copyItem(item.get(), source, name);
+  if (!copied) return std::move(copied).takeError();
   return Ok{};
 }
 
@@ -132,35 +121,10 @@ UniqueFd lockFamily(std::string_view folderName) {
 
 // Removes what a gathering left in the daemon's own working base directory, never following a link.
 void removeWorkItem(const std::string& path) {
-  Result<WalkedParent> parent = walkToParent(path, FileOperation::kWrite);
-  if (!parent) return;
-  struct stat status {};
-  if (::fstatat(parent->dir.get(), parent->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (const int e = removeItem(parent->dir.get(), parent->name, status); e != 0) {
+  if (Status removed = filetree::removeItem(path); !removed && posixErrorCode(removed.error()) != ENOENT) {
     systemLog(LOG_WARNING, "Could not remove %s: %s", printableText(path).c_str(),
-              cocoaFileError(e, path, FileOperation::kWrite).localizedDescription().c_str());
+              removed.error().localizedDescription().c_str());
   }
-}
-
-// The copy of a vetted log file at exactly `destination`, whose folder must be the client's. The
-// copy is made from the descriptor that passed the check, so nothing swapped in since is copied.
-Result<PlacedItem> copyLogFile(const LogSource& source, const std::string& sourcePath, const std::string& destination,
-                               uid_t client, CopyBudget& budget) {
-  if (destination.empty() || destination.front() != '/' || destination.size() > kMaxPathLength)
-    return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
-  const std::string normal = lexicallyNormalPath(destination);
-  const std::string name(lastComponent(normal));
-  if (name.empty()) return cocoaFileError(EINVAL, destination, FileOperation::kWrite);
-  Result<ClientDirectory> directory = ClientDirectory::open(normal.substr(0, normal.size() - name.size()), client);
-  if (!directory) return std::move(directory).takeError();
-  const std::string target = directory->pathOf(name);
-  Result<StagedItem> staged =
-      stageCopy(directory->fd(), source.fd.get(), sourcePath, target, CopyOwner::kDaemon, &budget);
-  if (!staged) return std::move(staged).takeError();
-  if (const int e = publish(directory->fd(), staged.value(), name); e != 0) {
-    return cocoaFileError(e, target, FileOperation::kWrite);
-  }
-  return PlacedItem{name, target, std::move(staged->fd), true};
 }
 
 // The per-file messages as they go into the log: client text cannot break the line structure.
@@ -202,14 +166,19 @@ void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRe
 
   std::lock_guard serialised(*family.lock);
   const UniqueFd familyLock = lockFamily(family.folderName);
-  const std::vector<std::string> files = logFamily(family.prefix);
+  const Result<std::vector<std::string>> files = logFamily(family.prefix);
+  if (!files) {
+    systemLog(LOG_NOTICE, "Could not list the logs: %s", printableText(files.error().localizedDescription()).c_str());
+    answerNotCopied();
+    return;
+  }
   const std::optional<std::string> folder = ZEBUtilities::tempUserDirectoryDatedWithName(family.folderName);
   if (!folder) {
     answerNotCopied();
     return;
   }
   const std::string archive = *folder + ".zip";
-  const bool packed = gatherAndCompressFiles(files, *folder);
+  const bool packed = gatherAndCompressFiles(*files, *folder);
   // The copies are of no use once packed (or not); left behind, every request would add a copy of
   // the logs to the root user's disk.
   removeWorkItem(*folder);
@@ -308,7 +277,7 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
     LogSource opened = openLogSource(source);
     Result<PlacedItem> copied =
         opened.verdict == LogSourceVerdict::kInside
-            ? copyLogFile(opened, source, destination, owner, budget)
+            ? copyItemToPath(opened.fd.get(), source, destination, owner, &budget)
             : Result<PlacedItem>(cocoaFileError(opened.verdict == LogSourceVerdict::kMissing ? ENOENT : EACCES,
                                                 source, FileOperation::kRead));
     if (!copied) {

@@ -95,4 +95,11 @@ Error cocoaFileError(int posixErrno, std::string_view path, FileOperation op) {
   return Error(std::string(kCocoaErrorDomain), code, std::move(info));
 }
 
+int posixErrorCode(const Error& error) {
+  if (error.domain() == kPOSIXErrorDomain) return static_cast<int>(error.code());
+  const Value* underlying = lookup(error.userInfo(), kUnderlyingErrorKey);
+  const Error* cause = underlying ? underlying->asError() : nullptr;
+  return cause && cause->domain() == kPOSIXErrorDomain ? static_cast<int>(cause->code()) : 0;
+}
+
 }  // namespace zeb

@@ -67,4 +67,8 @@ Error cocoaFileError(int posixErrno, std::string_view path, FileOperation op);
 // A POSIX-domain error for errno.
 Error posixError(int posixErrno, std::string_view what = {});
 
+// The errno an error stands for: its own code in the POSIX domain, else that of the POSIX error
+// beneath it; 0 when there is none.
+int posixErrorCode(const Error& error);
+
 }  // namespace zeb

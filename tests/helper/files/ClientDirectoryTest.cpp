@@ -39,7 +39,7 @@ TEST_F(ClientDirectoryTest, RefusesPlantedLinksAndForeignDirectories) {
     ASSERT_FALSE(dir.ok()) << path;
     EXPECT_EQ(dir.error().domain(), kCocoaErrorDomain);
     EXPECT_EQ(dir.error().code(), kFileWriteNoPermissionError) << path;
-    EXPECT_FALSE(copyItemToPath(secret, path + "/copy", kClientUid).ok());
+    EXPECT_FALSE(copyItemToPath(pinnedItem(secret).get(), secret, path + "/copy", kClientUid).ok());
   }
   EXPECT_TRUE(ClientDirectory::open(rootDir, 0).ok()) << "root may write where it likes";
   EXPECT_EQ(::access((rootDir + "/copy").c_str(), F_OK), -1);
@@ -63,7 +63,7 @@ TEST_F(ClientDirectoryTest, PinnedDirectoryStaysPutWhenThePathIsSwapped) {
   ::close(fd);
   EXPECT_EQ(::access((dest + "-moved/from-tool").c_str(), F_OK), 0);
   EXPECT_EQ(::access((rootDir + "/from-tool").c_str(), F_OK), -1);
-  Result<PlacedItem> copy = dir->copyItem(secret, "copy");
+  Result<PlacedItem> copy = dir->copyItem(pinnedItem(secret).get(), secret, "copy");
   ASSERT_TRUE(copy.ok());
   EXPECT_EQ(readFile(dest + "-moved/copy"), "root only");
 }
@@ -71,7 +71,7 @@ TEST_F(ClientDirectoryTest, PinnedDirectoryStaysPutWhenThePathIsSwapped) {
 TEST_F(ClientDirectoryTest, ALinkPlantedAtTheTargetNameIsNeverReplacedOrFollowed) {
   ASSERT_TRUE(asClient([&] { return ::symlink(secret.c_str(), (dest + "/report.txt").c_str()) == 0; }));
   const std::string source = tree.makeFile("report.txt", "new report");
-  Result<PlacedItem> copy = copyItemToPath(source, dest + "/report.txt", kClientUid);
+  Result<PlacedItem> copy = copyItemToPath(pinnedItem(source).get(), source, dest + "/report.txt", kClientUid);
   ASSERT_FALSE(copy.ok());
   EXPECT_EQ(copy.error().code(), kFileWriteFileExistsError);
 

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/filesystem/PathWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::files {
@@ -58,6 +59,12 @@ std::string ScratchTree::makeLink(std::string_view relative, std::string_view ta
   EXPECT_EQ(::symlink(std::string(target).c_str(), p.c_str()), 0) << p << ": " << std::strerror(errno);
   EXPECT_EQ(::lchown(p.c_str(), owner, owner == 0 ? 0 : kClientGid), 0);
   return p;
+}
+
+UniqueFd pinnedItem(const std::string& path) {
+  Result<WalkedItem> item = walkPath(path, FinalLink::kFollow, FileOperation::kRead);
+  EXPECT_TRUE(item.ok()) << path;
+  return item ? std::move(item->fd) : UniqueFd();
 }
 
 bool asUser(uid_t uid, gid_t gid, const std::function<bool()>& action) {

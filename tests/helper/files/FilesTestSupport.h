@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace zeb::files {
 
 // The client, and a third user who is neither root nor the client.
@@ -41,6 +43,10 @@ class ScratchTree {
  private:
   std::string root_;
 };
+
+// The item at `path` pinned as the daemon pins a source it copies: O_PATH, a root-owned link at its
+// end followed. Fails the test when there is nothing to pin.
+UniqueFd pinnedItem(const std::string& path);
 
 // Runs `action` in a child process that has become the user `uid` (group `gid`, no supplementary
 // groups). True when it returned true.

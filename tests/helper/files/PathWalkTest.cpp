@@ -1,4 +1,4 @@
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,15 +28,15 @@ TEST_F(PathWalkTest, FollowsOnlyLinksThatRootOwns) {
   tree.makeLink("clientlink", tree.path("real"), kClientUid);
   tree.makeLink("relative", "./real/../real");
 
-  Result<WalkedItem> viaRoot = walkPath(tree.path("rootlink"), FinalLink::kFollowRootOwned, FileOperation::kWrite);
+  Result<WalkedItem> viaRoot = walkPath(tree.path("rootlink"), FinalLink::kFollow, FileOperation::kWrite);
   ASSERT_TRUE(viaRoot.ok());
   EXPECT_EQ(viaRoot->resolvedPath, tree.path("real"));
-  Result<WalkedItem> viaRelative = walkPath(tree.path("relative"), FinalLink::kFollowRootOwned, FileOperation::kWrite);
+  Result<WalkedItem> viaRelative = walkPath(tree.path("relative"), FinalLink::kFollow, FileOperation::kWrite);
   ASSERT_TRUE(viaRelative.ok());
   EXPECT_EQ(viaRelative->resolvedPath, tree.path("real"));
 
   for (const std::string& path : {tree.path("clientlink"), tree.path("clientlink/x")}) {
-    Result<WalkedItem> refused = walkPath(path, FinalLink::kFollowRootOwned, FileOperation::kWrite);
+    Result<WalkedItem> refused = walkPath(path, FinalLink::kFollow, FileOperation::kWrite);
     ASSERT_FALSE(refused.ok()) << path;
     EXPECT_EQ(refused.error().code(), kFileWriteNoPermissionError);
     EXPECT_EQ(underlyingErrno(refused.error()), ELOOP);
@@ -51,7 +51,7 @@ TEST_F(PathWalkTest, DotDotIsTextualForTheClientsPart) {
   tree.makeDir("deep", 0);
   tree.makeDir("deep/real", kClientUid);
   tree.makeLink("rootlink", tree.path("deep/real"));
-  Result<WalkedItem> item = walkPath(tree.path("rootlink/.."), FinalLink::kFollowRootOwned, FileOperation::kRead);
+  Result<WalkedItem> item = walkPath(tree.path("rootlink/.."), FinalLink::kFollow, FileOperation::kRead);
   ASSERT_TRUE(item.ok());
   EXPECT_EQ(item->resolvedPath, tree.root());
 }
@@ -63,14 +63,14 @@ TEST_F(PathWalkTest, BoundsLinksAndText) {
   std::string previous = tree.path("end");
   for (int i = 0; i <= kMaxSymlinks; ++i) previous = tree.makeLink("chain" + std::to_string(i), previous);
   for (const std::string& path : {tree.path("loop1"), previous}) {
-    Result<WalkedItem> r = walkPath(path, FinalLink::kFollowRootOwned, FileOperation::kRead);
+    Result<WalkedItem> r = walkPath(path, FinalLink::kFollow, FileOperation::kRead);
     ASSERT_FALSE(r.ok()) << path;
     EXPECT_EQ(underlyingErrno(r.error()), ELOOP);
   }
-  EXPECT_TRUE(walkPath(tree.path("chain5"), FinalLink::kFollowRootOwned, FileOperation::kRead).ok());
+  EXPECT_TRUE(walkPath(tree.path("chain5"), FinalLink::kFollow, FileOperation::kRead).ok());
   for (const std::string& path : {std::string("relative/path"), std::string(), "/" + std::string(kMaxPathLength, 'a'),
                                   std::string("/tmp\0/etc", 9)}) {
-    EXPECT_FALSE(walkPath(path, FinalLink::kFollowRootOwned, FileOperation::kRead).ok());
+    EXPECT_FALSE(walkPath(path, FinalLink::kFollow, FileOperation::kRead).ok());
   }
 }
 

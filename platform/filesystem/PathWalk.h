@@ -1,5 +1,5 @@
-// Opening a path that someone else may be rearranging: component by component from "/", each step
-// relative to the descriptor of the one before, never following a symbolic link unless root owns it.
+// The one way a path becomes a descriptor: component by component from "/", each step relative to
+// the descriptor of the one before, following only the symbolic links the caller allows.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/filesystem/PathText.h"
 
 namespace zeb::files {
 
@@ -21,8 +22,15 @@ inline constexpr int kMaxSymlinks = 32;
 // Longest path accepted as text.
 inline constexpr std::size_t kMaxPathLength = 4095;
 
+// Whose symbolic links a walk follows. A link it may not follow ends the walk with ELOOP, as
+// O_NOFOLLOW would.
+enum class LinkOwners {
+  kRootOnly,  // where a client could have planted a link
+  kAnyone,    // where what was reached is checked afterwards (resolvedPath), as the log sources are
+};
+
 enum class FinalLink {
-  kFollowRootOwned,  // a root-owned link at the end is followed like any other
+  kFollow,          // a link at the end is followed like the others on the way
   kOpenLinkItself,   // a link at the end is opened as the link
 };
 
@@ -39,21 +47,15 @@ struct WalkedParent {
 };
 
 // Opens the item at `path`. The text is normalised first ("." and ".." collapsed without looking at
-// the file system), must be absolute, at most kMaxPathLength bytes and free of NUL bytes. A link owned
-// by anyone but root ends the walk with ELOOP, as O_NOFOLLOW would. Errors are the file manager's
-// Cocoa errors for `path` and `op`.
-Result<WalkedItem> walkPath(std::string_view path, FinalLink finalLink, FileOperation op);
+// the file system), must be absolute, at most kMaxPathLength bytes and free of NUL bytes. Links are
+// followed as `owners` allows. Errors are the file manager's Cocoa errors for `path` and `op`.
+Result<WalkedItem> walkPath(std::string_view path, FinalLink finalLink, FileOperation op,
+                            LinkOwners owners = LinkOwners::kRootOnly);
 
-// Opens the directory that holds the last component of `path`, by the same rules.
+// Opens the directory that holds the last component of `path`, following root's links only.
 Result<WalkedParent> walkToParent(std::string_view path, FileOperation op);
 
 // Reopens an O_PATH descriptor of a directory for reading its entries (O_RDONLY, close-on-exec).
 Result<UniqueFd> openDirectoryForReading(int pathFd, std::string_view pathForErrors, FileOperation op);
-
-// The last component of a normalised path ("" for "/").
-std::string_view lastComponent(std::string_view normalPath);
-
-// `dir` and `name` joined with one slash.
-std::string joinPath(std::string_view dir, std::string_view name);
 
 }  // namespace zeb::files

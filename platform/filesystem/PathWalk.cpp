@@ -1,4 +1,4 @@
-#include "helper/files/PathWalk.h"
+#include "platform/filesystem/PathWalk.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <deque>
 
-#include "helper/files/PathPolicy.h"
 
 namespace zeb::files {
 
@@ -33,7 +32,7 @@ void popComponent(std::string& resolved) {
 }
 
 // The walk itself; `path` is already normalised and absolute. Returns 0 or an errno value.
-int walk(const std::string& path, FinalLink finalLink, WalkedItem& out) {
+int walk(const std::string& path, FinalLink finalLink, LinkOwners owners, WalkedItem& out) {
   std::deque<std::string> pending;
   pushComponentsFront(pending, path);
   UniqueFd current = openRoot();
@@ -65,7 +64,7 @@ int walk(const std::string& path, FinalLink finalLink, WalkedItem& out) {
         resolved += "/" + component;
         break;
       }
-      if (st.st_uid != 0) return ELOOP;
+      if (st.st_uid != 0 && owners == LinkOwners::kRootOnly) return ELOOP;
       if (++links > kMaxSymlinks) return ELOOP;
       char target[PATH_MAX];
       const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target);
@@ -100,10 +99,10 @@ int checkText(std::string_view path) {
 
 }  // namespace
 
-Result<WalkedItem> walkPath(std::string_view path, FinalLink finalLink, FileOperation op) {
+Result<WalkedItem> walkPath(std::string_view path, FinalLink finalLink, FileOperation op, LinkOwners owners) {
   if (const int e = checkText(path)) return cocoaFileError(e, path, op);
   WalkedItem item;
-  if (const int e = walk(lexicallyNormalPath(path), finalLink, item)) return cocoaFileError(e, path, op);
+  if (const int e = walk(lexicallyNormalPath(path), finalLink, owners, item)) return cocoaFileError(e, path, op);
   return item;
 }
 
@@ -114,7 +113,7 @@ Result<WalkedParent> walkToParent(std::string_view path, FileOperation op) {
   if (name.empty()) return cocoaFileError(EINVAL, path, op);
   const std::string parentText(normal.substr(0, normal.size() - name.size()));
   WalkedItem parent;
-  if (const int e = walk(parentText, FinalLink::kFollowRootOwned, parent)) return cocoaFileError(e, path, op);
+  if (const int e = walk(parentText, FinalLink::kFollow, LinkOwners::kRootOnly, parent)) return cocoaFileError(e, path, op);
   if (!S_ISDIR(parent.status.st_mode)) return cocoaFileError(ENOTDIR, path, op);
   return WalkedParent{std::move(parent.fd), std::move(parent.resolvedPath), std::string(name)};
 }
@@ -123,19 +122,6 @@ Result<UniqueFd> openDirectoryForReading(int pathFd, std::string_view pathForErr
   UniqueFd fd(::openat(pathFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return cocoaFileError(errno, pathForErrors, op);
   return fd;
-}
-
-std::string_view lastComponent(std::string_view normalPath) {
-  const std::size_t slash = normalPath.find_last_of('/');
-  return slash == std::string_view::npos ? normalPath : normalPath.substr(slash + 1);
-}
-
-std::string joinPath(std::string_view dir, std::string_view name) {
-  std::string out(dir);
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  if (out.empty() || out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
 }
 
 }  // namespace zeb::files
