@@ -450,6 +450,48 @@ TEST_F(FullDisk, MoveSampleCopyAndArchiveFailWholeAndTheDaemonKeepsServing) {
   EXPECT_TRUE(d.running());
 }
 
+TEST(FailingDirectoryRead, FailsTheRequestInsteadOfAnsweringShort) {
+  struct Case {
+    const char* failing;  // the directories whose reading fails
+    std::vector<std::string> request;
+    std::string domain;
+    int code;
+  };
+  DaemonHarness d({}, /*start=*/false);
+  const std::string logs = d.rootDir() + "/var/log";
+  fs::create_directories(logs + "/tree/inner");
+  std::ofstream(logs + "/system.log") << "now";
+  std::ofstream(logs + "/tree/inner/app.log") << "deep";
+  tool(d, "/usr/bin/sysdiagnose", "touch \"$3/sysdiagnose_x.tar.gz\"");
+  const std::string dest = d.dir() + "/dest";
+  fs::create_directories(dest);
+  const std::vector<Case> cases = {
+      // A listing of the log folder that fails is not an empty family.
+      {"*/root/var/log", {"syslogs", dest}, "com.orvel.zeb.privileged.copySyslogs", 100},
+      // A search that can't read the tool's folder did not find "no report": it failed.
+      {"*/private/request.*", {"sysdiagnose", dest}, "NSCocoaErrorDomain", 256},
+      {"*/var/log/tree/inner", {"copy", "/var/log/tree=" + dest + "/tree"}, "NSCocoaErrorDomain", 256},
+  };
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  // The hook comes first in the library list, ahead of a sanitizer's runtime.
+  d.setEnvironment("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  d.setEnvironment("LD_PRELOAD", ZEB_FAILING_READDIR);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request[0]);
+    d.setEnvironment("ZEB_FAULT_READDIR", c.failing);
+    d.start();
+    faults::inject();
+    const Answer a = answerOf(d.zebctl(c.request, 60s));
+    EXPECT_EQ(a.status, 1) << a.text << d.log();
+    ASSERT_TRUE(a.error.is_object()) << a.text;
+    EXPECT_EQ(a.error["domain"], c.domain) << a.text;
+    EXPECT_EQ(a.error["code"], c.code) << a.text;
+    EXPECT_TRUE(fs::is_empty(dest)) << a.text;
+    EXPECT_EQ(d.zebctl({"stop"}, 10s).status, 0);
+    EXPECT_EQ(d.waitForExit(10s), 0);
+  }
+}
+
 }  // namespace
 }  // namespace zebtest
 

@@ -49,6 +49,17 @@ uid_t ownerOf(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& extraEnv) {
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    std::string s = *e;
+    if (extraEnv.count(s.substr(0, s.find('=')))) continue;
+    envStrings.push_back(s);
+  }
+  for (const auto& [k, v] : extraEnv) envStrings.push_back(k + "=" + v);
+  return envStrings;
+}
+
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout,
                   const std::map<std::string, std::string>& extraEnv) {
   TempDir tmp;
@@ -58,13 +69,7 @@ ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds tim
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string s = *e;
-    if (extraEnv.count(s.substr(0, s.find('=')))) continue;
-    envStrings.push_back(s);
-  }
-  for (const auto& [k, v] : extraEnv) envStrings.push_back(k + "=" + v);
+  std::vector<std::string> envStrings = environmentWith(extraEnv);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -151,7 +156,11 @@ void DaemonHarness::start() {
   posix_spawn_file_actions_addopen(&fa, 2, (dir() + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   exitStatus_.reset();
   const std::size_t logSoFar = log().size();  // a restart must find its own line, not the last run's
-  if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
+  std::vector<std::string> envStrings = environmentWith(environment_);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   waitForLog("Listening on", std::chrono::seconds(10), logSoFar);
 }

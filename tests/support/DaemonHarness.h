@@ -24,6 +24,9 @@ struct ProcessResult {
   std::string err;
 };
 
+// This process's environment with `extraEnv` set over it, as "NAME=value" texts.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& extraEnv);
+
 // Runs a program to its end (killed after `timeout`).
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::seconds timeout = std::chrono::seconds(60),
                   const std::map<std::string, std::string>& extraEnv = {});
@@ -56,6 +59,8 @@ class DaemonHarness {
   DaemonHarness(const DaemonHarness&) = delete;
   DaemonHarness& operator=(const DaemonHarness&) = delete;
 
+  // Set in the daemon's environment from its next start on.
+  void setEnvironment(const std::string& name, const std::string& value) { environment_[name] = value; }
   void start();
   const std::string& dir() const { return dir_.path(); }
   std::string socketPath() const { return dir_.path() + "/zeb.sock"; }
@@ -84,6 +89,7 @@ class DaemonHarness {
  private:
   TempDir dir_;
   std::vector<std::string> extraArgs_;
+  std::map<std::string, std::string> environment_;
   pid_t pid_ = -1;
   std::optional<int> exitStatus_;
   std::string client_;
