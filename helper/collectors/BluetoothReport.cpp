@@ -63,14 +63,14 @@ void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBReque
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
             Result<std::optional<std::string>> found = std::optional<std::string>();
             Result<SharedPlace> folder = openClientDirectory(desktop, place->client);
-            if (folder) found = newestEntry(folder.value()->directory, start, pattern.value());
+            if (folder) found = newestEntry(*place, folder.value()->directory, start, pattern.value());
             if (!found) return ended.finish(std::nullopt, found.error());
             if (!*found) {
               return ended.finish(std::nullopt,
                                     Error::withDescription(kBluetoothDomain, 102, "Couldnt locate generated report"));
             }
-            Result<std::string> moved = moveIntoPlace(*place, folder.value()->directory.pathOf(**found));
+            Result<files::Published> moved = moveReport(*place, folder.value()->directory.pathOf(**found));
             if (!moved) return ended.finish(std::nullopt, moved.error());
-            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(Dictionary{{"filePath", Value(moved->path)}}, std::nullopt);
           });
 }

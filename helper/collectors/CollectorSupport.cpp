@@ -19,8 +19,6 @@
 #include "helper/files/PathPolicy.h"
 #include "platform/filesystem/PathWalk.h"
 #include "helper/files/Staging.h"
-#include "platform/filesystem/ItemRemoval.h"
-#include "platform/filesystem/TreeWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::collectors {
@@ -82,116 +80,17 @@ void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string&
       [shared] { shared->answer.abandon(); });
 }
 
-Result<SharedWork> openWorkPlace() {
-  Result<files::PrivatePlace> place = files::PrivatePlace::create();
-  if (!place) {
-    systemLog(LOG_ERR, "Could not make a private place: %s", files::printableText(place.error().localizedDescription()).c_str());
-    return std::move(place).takeError();
-  }
-  Result<files::ClientDirectory> directory = files::ClientDirectory::adopt(place->fd(), place->path());
-  if (!directory) return std::move(directory).takeError();
-  return SharedWork(std::make_shared<const WorkPlace>(WorkPlace{std::move(place).value(), std::move(directory).value()}));
-}
-
 ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work) {
   return [work = std::move(work)](Task& task) { task.inheritDescriptor(work->place.fd()); };
 }
 
-Result<std::optional<std::string>> newestEntry(const files::ClientDirectory& directory, Date start,
-                                               const Regex& pattern) {
-  systemLog(LOG_NOTICE, "Looking in %s for files created after %s with pattern %s",
-            files::printableText(directory.resolvedPath()).c_str(), describeDate(start).c_str(),
-            files::printableText(pattern.pattern()).c_str());
-  Result<std::vector<files::FoundEntry>> entries = directory.findEntries(start - std::chrono::seconds(1), pattern);
-  if (!entries) return std::move(entries).takeError();
-  if (entries->empty()) return std::optional<std::string>();
-  return std::optional<std::string>(std::move(entries->back().name));
-}
-
-namespace {
-
-// Takes out of a folder (within a private place) every item below it that does not belong to
-// `owner` or lies on another file system; root-owned links become the owner's.
-class ForeignPruning final : public files::TreeVisitor {
- public:
-  explicit ForeignPruning(uid_t owner) : owner_(owner) {}
-
-  Result<files::Visit> enter(const files::TreeEntry& entry) override {
-    const struct stat& st = entry.status;
-    const std::string name(entry.name);
-    if (S_ISLNK(st.st_mode) && st.st_uid != owner_ &&
-        ::fchownat(entry.parentFd, name.c_str(), owner_, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) == 0) {
-      return files::Visit::kSkip;
-    }
-    if (st.st_uid != owner_ || entry.otherFileSystem) {
-      if (Status removed = files::removeItem(entry.parentFd, name, st, entry.path); !removed)
-        return std::move(removed).takeError();
-      prunedSome_ = true;
-      return files::Visit::kSkip;
-    }
-    return files::Visit::kEnter;
-  }
-
-  bool prunedSome() const { return prunedSome_; }
-
- private:
-  uid_t owner_;
-  bool prunedSome_ = false;
-};
-
-void logMoveFailure(std::string_view source, std::string_view target, const Error& error) {
-  systemLog(LOG_ERR, "Error moving %s -> %s: %s", files::printableText(source).c_str(),
-            files::printableText(target).c_str(), files::printableText(error.localizedDescription()).c_str());
-}
-
-}  // namespace
-
-Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
-                               std::string_view sourceForLog) {
-  const std::string source = sourceForLog.empty() ? work.directory.pathOf(name) : std::string(sourceForLog);
-  std::string target = place.directory.pathOf(name);
-  Result<files::PlacedItem> item = work.directory.openEntry(name);
-  if (!item) {
-    logMoveFailure(source, target, item.error());
-    return std::move(item).takeError();
-  }
-  bool complete = files::reownItem(item->fd.get(), source, place.client, /*recursively=*/true).ok();
-  struct stat top {};
-  bool given = ::fstat(item->fd.get(), &top) == 0 && top.st_uid == place.client;
-  if (given && S_ISDIR(top.st_mode)) {
-    ForeignPruning pruning(place.client);
-    given = files::walkTree(item->fd.get(), source, pruning).ok();
-    if (pruning.prunedSome()) complete = false;
-  }
-  if (!given) {
-    Error refused = cocoaFileError(EPERM, target, FileOperation::kWrite);
-    logMoveFailure(source, target, refused);
-    return refused;
-  }
-  systemLog(LOG_NOTICE, "Moving %s -> %s", files::printableText(source).c_str(), files::printableText(target).c_str());
-  std::string lastTarget;
-  Result<files::PlacedItem> placed = place.directory.moveItemFrom(work.place.fd(), name, source, &lastTarget);
-  if (!placed) {
-    if (!lastTarget.empty()) target = place.directory.pathOf(lastTarget);
-    logMoveFailure(source, target, placed.error());
-    return std::move(placed).takeError();
-  }
-  return Published{std::move(placed->path), complete};
-}
-
-Result<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source) {
-  const std::string target = place.directory.pathOf(files::lastComponent(files::lexicallyNormalPath(source)));
-  Result<SharedWork> work = openWorkPlace();
-  if (!work) return std::move(work).takeError();
-  std::string lastTarget;
-  Result<files::PlacedItem> taken = work.value()->directory.moveItem(source, &lastTarget);
-  if (!taken) {
-    logMoveFailure(source, target, taken.error());
-    return std::move(taken).takeError();
-  }
-  Result<Published> published = publishEntry(place, *work.value(), taken->name, source);
-  if (!published) return std::move(published).takeError();
-  return std::move(published->path);
+Result<std::optional<std::string>> newestEntry(const ClientPlace& place, const files::ClientDirectory& directory,
+                                               Date start, const Regex& pattern) {
+  Result<std::vector<URL>> found =
+      placementFor(place).findEntriesInDirectory(URL::fileURLWithPath(directory.resolvedPath()), start, pattern);
+  if (!found) return std::move(found).takeError();
+  if (found->empty()) return std::optional<std::string>();
+  return std::optional<std::string>(found->back().lastPathComponent());
 }
 
 std::optional<UserAccount> userNamed(const std::string& name) {

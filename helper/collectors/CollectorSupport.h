@@ -14,7 +14,7 @@
 
 #include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
-#include "helper/files/PrivatePlace.h"
+#include "helper/files/FilePlacement.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Regex.h"
@@ -39,42 +39,29 @@ Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& de
 // ownership rule. The error says why it could not be opened.
 Result<SharedPlace> openClientDirectory(std::string_view path, uid_t client);
 
-// Where a tool that writes a report into a folder works: a private place of root's, made fresh for
-// the request and removed with the last holder (the tool's completion keeps it). `directory` is the
-// same folder, for searching it and moving items into it by descriptor.
-struct WorkPlace {
-  files::PrivatePlace place;
-  files::ClientDirectory directory;
-};
-using SharedWork = std::shared_ptr<const WorkPlace>;
-Result<SharedWork> openWorkPlace();
+using files::SharedWork;
+using files::WorkPlace;
+using files::openWorkPlace;
 
 // A setup step that lets the tool write into the work place through its pinned path.
 ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
 
 // The name of the newest entry of `directory` created since `start` (one second of slack) whose
-// name matches, if any; a directory that can't be read is an error. Logs "Looking in %s for files
-// created after %s with pattern %s".
-[[nodiscard]] Result<std::optional<std::string>> newestEntry(const files::ClientDirectory& directory, Date start,
+// name matches, if any, searched for the place's user; a directory whose reading fails is an error.
+// Logs "Looking in %s for files created after %s with pattern %s".
+[[nodiscard]] Result<std::optional<std::string>> newestEntry(const ClientPlace& place,
+                                                             const files::ClientDirectory& directory, Date start,
                                                              const Regex& pattern);
 
-// Gives the entry `name` of the work place, with everything inside, to the place's user while it
-// is still out of everyone's reach, then moves it into the place under its own or a numbered name.
-// What inside could not be given (a file with other names elsewhere, a device) is taken out first,
-// so that nothing of root's is ever published; `complete` says whether anything was. The top item
-// itself must become the user's, or nothing is published. Log lines name the item `sourceForLog`
-// (default: its path in the work place).
-struct Published {
-  std::string path;  // the final path in the client's place
-  bool complete = true;
-};
-Result<Published> publishEntry(const ClientPlace& place, const WorkPlace& work, const std::string& name,
-                               std::string_view sourceForLog = {});
+// The placement that acts for the place's user.
+inline files::FilePlacement placementFor(const ClientPlace& place) { return files::FilePlacement(place.client); }
 
-// Moves the item at `source` into the place under its own or a numbered name, by way of a work
-// place where it is given to the place's user first: the item's new path, or nothing and the
-// error. Logs "Moving %s -> %s" and, on failure, "Error moving %s -> %s: %s".
-[[nodiscard]] Result<std::string> moveIntoPlace(const ClientPlace& place, std::string_view source);
+// A report a tool left somewhere else (the user's Desktop, a path it printed), moved into the place
+// and given to its user; what inside could not be given is left out.
+[[nodiscard]] inline Result<files::Published> moveReport(const ClientPlace& place, std::string_view source) {
+  return placementFor(place).moveItem(source, place.directory, files::FilePlacement::kGiven,
+                                      files::Giving::kTakeOutRest);
+}
 
 struct UserAccount {
   std::string name;

@@ -47,8 +47,8 @@ void zeb::collectors::runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest 
                                                            "failed to find location of generated file. Last line: " +
                                                                quotedOutput(lastLine)));
             }
-            Result<std::string> moved = moveIntoPlace(*place, *reportPath);
+            Result<files::Published> moved = moveReport(*place, *reportPath);
             if (!moved) return ended.finish(std::nullopt, moved.error());
-            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(Dictionary{{"filePath", Value(moved->path)}}, std::nullopt);
           });
 }

@@ -71,14 +71,14 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
             if (error && !c.searchAfterFailure) return ended.finish(result, error);
             Result<Regex> pattern = Regex::compile(c.reportPattern, true);
             if (!pattern) return ended.finish(result, pattern.error());
-            Result<std::optional<std::string>> found = newestEntry(work->directory, start, pattern.value());
+            Result<std::optional<std::string>> found = newestEntry(*place, work->directory, start, pattern.value());
             if (!found) return ended.finish(result, found.error());
             if (!*found) {
               return ended.finish(result,
                                     Error::withDescription(c.domain, c.notFoundCode, "Couldn't find generated report"));
             }
             const std::string& name = **found;
-            Result<Published> published = publishEntry(*place, *work, name);
+            Result<files::Published> published = placementFor(*place).publishEntry(place->directory, *work, name);
             const auto notGiven = [&](const std::string& path) {
               return Error::withDescription(c.domain, c.notGivenCode,
                                             "failed to change permissions of sysdiagnose at " +

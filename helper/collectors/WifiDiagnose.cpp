@@ -49,9 +49,9 @@ void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, Shar
                                                            "wifidiagnose failed to locate output from stderr: " +
                                                                quotedOutput(outputText(tail))));
             }
-            Result<std::string> moved = moveIntoPlace(*place, *reportPath);
+            Result<files::Published> moved = moveReport(*place, *reportPath);
             if (!moved) return ended.finish(std::nullopt, moved.error());
-            ended.finish(Dictionary{{"filePath", Value(*moved)}}, std::nullopt);
+            ended.finish(Dictionary{{"filePath", Value(moved->path)}}, std::nullopt);
           });
 }
 
@@ -88,19 +88,20 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
             if (!pattern) return ended.finish(std::nullopt, pattern.error());
             ZEBResult result;
             if (writesToDestination) {
-              Result<std::optional<std::string>> name = newestEntry(work->directory, start, pattern.value());
+              Result<std::optional<std::string>> name = newestEntry(*place, work->directory, start, pattern.value());
               if (!name) return ended.finish(std::nullopt, name.error());
               if (*name) {
-                if (Result<Published> published = publishEntry(*place, *work, **name); published) {
+                if (Result<files::Published> published = placementFor(*place).publishEntry(place->directory, *work, **name);
+                    published) {
                   result = Dictionary{{"filePath", Value(published->path)}};
                 }
               }
             } else if (Result<SharedPlace> folder = openClientDirectory(desktop, place->client); folder) {
-              Result<std::optional<std::string>> name = newestEntry(folder.value()->directory, start, pattern.value());
+              Result<std::optional<std::string>> name = newestEntry(*place, folder.value()->directory, start, pattern.value());
               if (!name) return ended.finish(std::nullopt, name.error());
               if (*name) {
-                if (Result<std::string> moved = moveIntoPlace(*place, folder.value()->directory.pathOf(**name)); moved) {
-                  result = Dictionary{{"filePath", Value(*moved)}};
+                if (Result<files::Published> moved = moveReport(*place, folder.value()->directory.pathOf(**name)); moved) {
+                  result = Dictionary{{"filePath", Value(moved->path)}};
                 }
               }
             }

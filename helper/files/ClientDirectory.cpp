@@ -53,10 +53,6 @@ std::string ClientDirectory::pinnedPath() const { return "/dev/fd/" + std::to_st
 
 std::string ClientDirectory::pathOf(std::string_view name) const { return joinPath(path_, name); }
 
-Result<std::vector<FoundEntry>> ClientDirectory::findEntries(Date threshold, const Regex& pattern) const {
-  return searchDirectory(fd_.get(), resolvedPath_, threshold, pattern);
-}
-
 Result<PlacedItem> ClientDirectory::openEntry(std::string_view name) const {
   const std::string target = pathOf(name);
   if (!isPlainName(name)) return cocoaFileError(EINVAL, target, FileOperation::kWrite);

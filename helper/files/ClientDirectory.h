@@ -1,5 +1,5 @@
 // A directory that a client named, opened once and then used only through its descriptor: every
-// search, creation, move, copy and change of owner in it happens relative to that descriptor, so
+// creation, move, copy and change of owner in it happens relative to that descriptor, so
 // swapping the directory or a component of its path for a link afterwards changes nothing.
 #pragma once
 
@@ -61,9 +61,6 @@ class ClientDirectory {
   // path() joined with `name`.
   std::string pathOf(std::string_view name) const;
 
-  // The entries created strictly after `threshold` whose names the pattern matches once; see
-  // searchDirectory.
-  [[nodiscard]] Result<std::vector<FoundEntry>> findEntries(Date threshold, const Regex& pattern) const;
 
   // Pins the entry `name` (one component) without following it, e.g. a report a tool wrote here,
   // for re-owning. A link is opened as the link (and reownItem leaves it alone).

@@ -188,7 +188,7 @@ void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRe
     return;
   }
 
-  const std::optional<std::string> placed =
+  const Result<std::string> placed =
       daemon.placement(request.from).movePath(archive, destinationPath, kArchivePermissions);
   if (!placed) {
     removeWorkItem(archive);
@@ -236,7 +236,7 @@ void gatherInstallLogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const UR
   gatherLogFamily(daemon, installLogs, std::move(request), destination);
 }
 
-void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& files) {
+void copyLogFiles(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const Dictionary& files) {
   const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
 
   Dictionary messages;
@@ -268,7 +268,7 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
     return;
   }
 
-  const uid_t owner = request.from.uid;
+  const FilePlacement placement = daemon.placement(request.from);
   CopyBudget budget{copyByteLimit()};
   for (const auto& [source, value] : files) {
     const std::string& destination = *value.asString();
@@ -277,7 +277,7 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
     LogSource opened = openLogSource(source);
     Result<PlacedItem> copied =
         opened.verdict == LogSourceVerdict::kInside
-            ? copyItemToPath(opened.fd.get(), source, destination, owner, &budget)
+            ? placement.copyItem(opened.fd.get(), source, destination, &budget)
             : Result<PlacedItem>(cocoaFileError(opened.verdict == LogSourceVerdict::kMissing ? ENOENT : EACCES,
                                                 source, FileOperation::kRead));
     if (!copied) {
@@ -286,7 +286,6 @@ void copyLogFiles(ZEBPrivilegedDaemon&, ZEBRequest request, const Dictionary& fi
       answer(Dictionary{}, copied.error());
       return;
     }
-    (void)reownItem(copied->fd.get(), copied->path, owner, /*recursively=*/true);
   }
   answer(Dictionary{}, std::nullopt);
 }

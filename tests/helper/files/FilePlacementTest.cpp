@@ -18,6 +18,9 @@
 #include "FilesTestSupport.h"
 #include "helper/files/ClientDirectory.h"
 #include "helper/files/DirectorySearch.h"
+#include "helper/files/Ownership.h"
+#include "helper/files/PrivatePlace.h"
+#include "platform/filesystem/PathWalk.h"
 
 namespace zeb::files {
 namespace {
@@ -37,12 +40,36 @@ std::vector<std::string> names(const std::vector<URL>& urls) {
   return out;
 }
 
+// A move's answer as the tests compare it: the final path, or nothing with the error in `error`.
+std::optional<std::string> moved(Result<std::string> answer, Error* error = nullptr) {
+  if (answer) return std::move(answer).value();
+  if (error) *error = std::move(answer).takeError();
+  return std::nullopt;
+}
+
+// Gives the item at the URL (a link there is left alone) as a placement gives what it placed. True
+// unless an item below a folder failed.
+bool fixPermissions(const FilePlacement& placement, const URL& url, bool recursively) {
+  Result<WalkedItem> item = walkPath(url.path(), FinalLink::kOpenLinkItself, FileOperation::kWrite);
+  if (!item) return true;  // nothing there: nothing to change
+  return reownItem(item->fd.get(), url.path(), placement.client(), recursively).ok();
+}
+
+// A search's entries; one that fails fails the test.
+std::vector<URL> entriesIn(const FilePlacement& placement, const URL& directory, Date createdAfter, const Regex& pattern) {
+  Result<std::vector<URL>> entries = placement.findEntriesInDirectory(directory, createdAfter, pattern);
+  EXPECT_TRUE(entries.ok()) << directory.path();
+  return entries ? std::move(entries).value() : std::vector<URL>();
+}
+
 class FilePlacementTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SKIP_UNLESS_ROOT();
     dest = tree.makeDir("dest", kClientUid);
     work = tree.makeDir("work");
+    // Moves pass through private places of root's, as the daemon's do.
+    ASSERT_TRUE(PrivatePlace::prepareBase(tree.path("private")).ok());
   }
 
   ScratchTree tree;
@@ -54,14 +81,14 @@ TEST_F(FilePlacementTest, TakenNamesGiveNumberedNames) {
   tree.makeFile("dest/report.tar.gz", "old");
   const std::string report = tree.makeFile("work/report.tar.gz", "new");
   LogCapture log;
-  EXPECT_EQ(placement.movePath(report, dest, 0666), dest + "/report.tar 2.gz");
+  EXPECT_EQ(moved(placement.movePath(report, dest, 0666)), dest + "/report.tar 2.gz");
   EXPECT_NE(log.text().find("Moving " + report + " -> " + dest + "/report.tar.gz"), std::string::npos) << log.text();
 
   tree.makeDir("dest/Diagnostics");
   tree.makeDir("dest/Diagnostics 2");
   const std::string folder = tree.makeDir("work/Diagnostics");
   tree.makeFile("work/Diagnostics/inside", "x");
-  EXPECT_EQ(placement.movePath(folder, dest, 0666), dest + "/Diagnostics 3");
+  EXPECT_EQ(moved(placement.movePath(folder, dest, 0666)), dest + "/Diagnostics 3");
   EXPECT_EQ(ownerOf(dest + "/Diagnostics 3/inside").uid, kClientUid);
   EXPECT_EQ(readFile(dest + "/report.tar.gz"), "old");
 }
@@ -72,7 +99,7 @@ TEST_F(FilePlacementTest, GivesUpAfter999NamesAndNeverTriesTheThousandth) {
   const std::string source = tree.makeFile("work/a.txt", "payload");
   LogCapture log;
   Error error;
-  EXPECT_EQ(placement.movePath(source, dest, 0666, &error), std::nullopt);
+  EXPECT_EQ(moved(placement.movePath(source, dest, 0666), &error), std::nullopt);
   EXPECT_EQ(error.domain(), kCocoaErrorDomain);
   EXPECT_EQ(error.code(), kFileWriteFileExistsError);
   EXPECT_NE(log.text().find("Error moving " + source + " -> " + dest + "/a 1000.txt: "), std::string::npos) << log.text();
@@ -83,9 +110,9 @@ TEST_F(FilePlacementTest, GivesUpAfter999NamesAndNeverTriesTheThousandth) {
 TEST_F(FilePlacementTest, MovingOntoItselfMovesNothingAndStillReowns) {
   const std::string report = tree.makeFile("dest/sysdiagnose.tar.gz", "r", 0, 0640);
   tree.makeLink("rootlink", dest);
-  EXPECT_EQ(placement.movePath(report, dest, 0), report);
+  EXPECT_EQ(moved(placement.movePath(report, dest, 0)), report);
   EXPECT_EQ(ownerOf(report).uid, 0u) << "permissions 0 re-own nothing";
-  EXPECT_EQ(placement.movePath(report, tree.path("rootlink"), 0666), tree.path("rootlink/sysdiagnose.tar.gz"));
+  EXPECT_EQ(moved(placement.movePath(report, tree.path("rootlink"), 0666)), tree.path("rootlink/sysdiagnose.tar.gz"));
   EXPECT_EQ(readFile(report), "r");
   EXPECT_EQ(ownerOf(report).uid, kClientUid);
   struct stat st {};
@@ -98,7 +125,7 @@ TEST_F(FilePlacementTest, SourceLinksAreNeverMovedOrFollowed) {
   for (uid_t owner : {uid_t{0}, kClientUid}) {
     const std::string link = tree.makeLink("work/link" + std::to_string(owner), secret, owner);
     Error error;
-    EXPECT_EQ(placement.movePath(link, dest, 0666, &error), std::nullopt);
+    EXPECT_EQ(moved(placement.movePath(link, dest, 0666), &error), std::nullopt);
     EXPECT_EQ(error.code(), kFileWriteNoPermissionError);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dest));
@@ -110,29 +137,29 @@ TEST_F(FilePlacementTest, EachPlacementActsForItsOwnUser) {
   const std::string second = tree.makeFile("work/second", "2");
   const FilePlacement other(kOtherUid);  // another user's request: the directory is not theirs
   Error error;
-  EXPECT_EQ(other.movePath(first, dest, 0666, &error), std::nullopt);
+  EXPECT_EQ(moved(other.movePath(first, dest, 0666), &error), std::nullopt);
   EXPECT_EQ(error.code(), kFileWriteNoPermissionError);
-  EXPECT_EQ(placement.movePath(second, dest, 0666), dest + "/second");
+  EXPECT_EQ(moved(placement.movePath(second, dest, 0666)), dest + "/second");
   EXPECT_EQ(ownerOf(dest + "/second").uid, kClientUid);
-  EXPECT_TRUE(other.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/second"), false));
+  EXPECT_TRUE(fixPermissions(other, URL::fileURLWithPath(dest + "/second"), false));
   EXPECT_EQ(ownerOf(dest + "/second").uid, kOtherUid);
 }
 
 TEST_F(FilePlacementTest, FixPermissionsAnswers) {
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/missing"), true));
+  EXPECT_TRUE(fixPermissions(placement, URL::fileURLWithPath(dest + "/missing"), true));
   const std::string secret = tree.makeFile("work/secret", "s", 0, 0600);
   const std::string link = tree.makeLink("dest/link", secret, kClientUid);
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(link), true));
+  EXPECT_TRUE(fixPermissions(placement, URL::fileURLWithPath(link), true));
   EXPECT_EQ(ownerOf(secret).uid, 0u);
   // A link at the URL itself is left alone, link and target.
   const std::string rootLink = tree.makeLink("dest/rootlink", secret, 0);
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(rootLink), true));
+  EXPECT_TRUE(fixPermissions(placement, URL::fileURLWithPath(rootLink), true));
   EXPECT_EQ(ownerOf(rootLink).uid, 0u);
   tree.makeDir("dest/folder");
   tree.makeFile("dest/folder/a", "a");
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/folder"), false));
+  EXPECT_TRUE(fixPermissions(placement, URL::fileURLWithPath(dest + "/folder"), false));
   EXPECT_EQ(ownerOf(dest + "/folder/a").uid, 0u) << "not recursive";
-  EXPECT_TRUE(placement.fixPermissionsOfURL(URL::fileURLWithPath(dest + "/folder"), true));
+  EXPECT_TRUE(fixPermissions(placement, URL::fileURLWithPath(dest + "/folder"), true));
   EXPECT_EQ(ownerOf(dest + "/folder/a").uid, kClientUid);
 }
 
@@ -142,9 +169,9 @@ TEST_F(FilePlacementTest, SearchThresholdIsOneSecondInNanoseconds) {
   const URL dir = URL::fileURLWithPath(work);
   Result<Regex> pattern = Regex::compile("report.*\\.tar\\.gz", false);
   ASSERT_TRUE(pattern.ok());
-  EXPECT_EQ(placement.findEntriesInDirectory(dir, born + 500ms, *pattern).size(), 1u);
-  EXPECT_EQ(placement.findEntriesInDirectory(dir, born + 1s - 1ns, *pattern).size(), 1u);
-  EXPECT_TRUE(placement.findEntriesInDirectory(dir, born + 1s, *pattern).empty());
+  EXPECT_EQ(entriesIn(placement, dir, born + 500ms, *pattern).size(), 1u);
+  EXPECT_EQ(entriesIn(placement, dir, born + 1s - 1ns, *pattern).size(), 1u);
+  EXPECT_TRUE(entriesIn(placement, dir, born + 1s, *pattern).empty());
 }
 
 TEST_F(FilePlacementTest, SearchLooksOnlyDirectlyInsideAndSortsByCreation) {
@@ -161,7 +188,7 @@ TEST_F(FilePlacementTest, SearchLooksOnlyDirectlyInsideAndSortsByCreation) {
   tree.makeLink("worklink", work);
   LogCapture log;
   const std::vector<URL> found =
-      placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("worklink")), now() - 10s, *pattern);
+      entriesIn(placement, URL::fileURLWithPath(tree.path("worklink")), now() - 10s, *pattern);
   EXPECT_EQ(names(found), (std::vector<std::string>{"c.tar", "a.tar", "b.tar", "sub.tar"}));
   ASSERT_FALSE(found.empty());
   EXPECT_EQ(found.front().path(), work + "/c.tar") << "below the resolved directory";
@@ -175,7 +202,7 @@ TEST_F(FilePlacementTest, AFloodedDirectoryAnswersOnlyTheNewestEntries) {
   for (std::size_t i = 0; i < kMaxSearchResults; ++i) tree.makeFile("work/" + std::to_string(100000 + i) + ".log", "");
   Result<Regex> pattern = Regex::compile("\\.log$", false);
   ASSERT_TRUE(pattern.ok());
-  const std::vector<URL> found = placement.findEntriesInDirectory(URL::fileURLWithPath(work), now() - 10s, *pattern);
+  const std::vector<URL> found = entriesIn(placement, URL::fileURLWithPath(work), now() - 10s, *pattern);
   ASSERT_EQ(found.size(), kMaxSearchResults);
   EXPECT_NE(found.front().lastPathComponent(), "oldest.log");
   EXPECT_EQ(found.back().lastPathComponent(), std::to_string(100000 + kMaxSearchResults - 1) + ".log");
@@ -187,13 +214,13 @@ TEST_F(FilePlacementTest, UnreadableOrMissingDirectoriesGiveEmptyAnswers) {
   Result<Regex> pattern = Regex::compile("report", false);
   ASSERT_TRUE(pattern.ok());
   EXPECT_TRUE(asClient([&] {
-    return placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).empty();
+    return entriesIn(placement, URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).empty();
   }));
-  EXPECT_EQ(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).size(), 1u);
+  EXPECT_EQ(entriesIn(placement, URL::fileURLWithPath(tree.path("locked")), now() - 10s, *pattern).size(), 1u);
   tree.makeLink("clientlink", tree.path("locked"), kClientUid);
-  EXPECT_TRUE(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("clientlink")), now() - 10s, *pattern).empty());
+  EXPECT_TRUE(entriesIn(placement, URL::fileURLWithPath(tree.path("clientlink")), now() - 10s, *pattern).empty());
   LogCapture log;
-  EXPECT_TRUE(placement.findEntriesInDirectory(URL::fileURLWithPath(tree.path("nowhere")), now(), *pattern).empty());
+  EXPECT_TRUE(entriesIn(placement, URL::fileURLWithPath(tree.path("nowhere")), now(), *pattern).empty());
   EXPECT_NE(log.text().find("Looking in " + tree.path("nowhere")), std::string::npos);
 }
 
@@ -202,10 +229,10 @@ TEST_F(FilePlacementTest, OddNamesArePlacedFoundAndLoggedSafely) {
   const std::string source = tree.makeFile("work/" + odd, "1");
   tree.makeFile("dest/" + odd, "0");
   LogCapture log;
-  EXPECT_EQ(placement.movePath(source, dest, 0666), dest + "/we ird\nname \xff\xfe 2.txt");
+  EXPECT_EQ(moved(placement.movePath(source, dest, 0666)), dest + "/we ird\nname \xff\xfe 2.txt");
   Result<Regex> pattern = Regex::compile("name", false);
   ASSERT_TRUE(pattern.ok());
-  const std::vector<URL> found = placement.findEntriesInDirectory(URL::fileURLWithPath(dest), now() - 10s, *pattern);
+  const std::vector<URL> found = entriesIn(placement, URL::fileURLWithPath(dest), now() - 10s, *pattern);
   EXPECT_EQ(std::set<std::string>({found.at(0).path(), found.at(1).path()}),
             std::set<std::string>({dest + "/" + odd, dest + "/we ird\nname \xff\xfe 2.txt"}));
   const std::string text = log.text();
@@ -225,7 +252,7 @@ TEST_F(FilePlacementTest, RacingMovesForOneNameAllLand) {
     }
     std::vector<std::optional<std::string>> results(kMovers);
     std::vector<std::thread> threads;
-    for (int i = 0; i < kMovers; ++i) threads.emplace_back([&, i] { results[i] = placement.movePath(sources[i], dest, 0666); });
+    for (int i = 0; i < kMovers; ++i) threads.emplace_back([&, i] { results[i] = moved(placement.movePath(sources[i], dest, 0666)); });
     for (std::thread& t : threads) t.join();
     std::set<std::string> landed, contents;
     for (int i = 0; i < kMovers; ++i) {
@@ -289,8 +316,8 @@ TEST_F(FilePlacementTest, MovesAcrossFileSystemsAreNeverSeenHalfDone) {
   tree.makeLink("work/Folder/link", "/etc/passwd");
 
   Watcher watcher(target + "/big.bin", kBig, target + "/Folder", kFiles + 1);
-  EXPECT_EQ(placement.movePath(big, target, 0666), target + "/big.bin");
-  EXPECT_EQ(placement.movePath(tree.path("work/Folder"), target, 0666), target + "/Folder");
+  EXPECT_EQ(moved(placement.movePath(big, target, 0666)), target + "/big.bin");
+  EXPECT_EQ(moved(placement.movePath(tree.path("work/Folder"), target, 0666)), target + "/Folder");
   EXPECT_TRUE(watcher.stop()) << "a partial item showed under its final name";
 
   EXPECT_EQ(::access(big.c_str(), F_OK), -1) << "the source goes once the copy is in place";
@@ -304,13 +331,13 @@ TEST_F(FilePlacementTest, MovesAcrossFileSystemsAreNeverSeenHalfDone) {
   const std::string secret = tree.makeFile("work/secret", "root only", 0, 0600);
   tree.makeDir("work/Linked");
   ASSERT_EQ(::link(secret.c_str(), tree.path("work/Linked/hard").c_str()), 0);
-  EXPECT_EQ(placement.movePath(tree.path("work/Linked"), target, 0666), std::nullopt);
+  EXPECT_EQ(moved(placement.movePath(tree.path("work/Linked"), target, 0666)), std::nullopt);
   EXPECT_EQ(::access((target + "/Linked").c_str(), F_OK), -1);
   EXPECT_EQ(ownerOf(secret).uid, 0u);
   // So does a hard-linked file moved on its own.
   const std::string linked = tree.makeFile("work/linked.txt", "root only", 0, 0600);
   ASSERT_EQ(::link(linked.c_str(), tree.path("work/second-name").c_str()), 0);
-  EXPECT_EQ(placement.movePath(linked, target, 0666), std::nullopt);
+  EXPECT_EQ(moved(placement.movePath(linked, target, 0666)), std::nullopt);
   EXPECT_EQ(::access((target + "/linked.txt").c_str(), F_OK), -1);
   std::size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(target)) entries += !entry.path().empty();
@@ -326,7 +353,7 @@ TEST_F(FilePlacementTest, AFullFileSystemLeavesNothingBehind) {
   tree.makeFile("work/TooBig/part", std::string(4 << 20, 'y'));
   for (const std::string& item : {source, tree.path("work/TooBig")}) {
     Error error;
-    EXPECT_EQ(placement.movePath(item, target, 0666, &error), std::nullopt);
+    EXPECT_EQ(moved(placement.movePath(item, target, 0666), &error), std::nullopt);
     EXPECT_EQ(error.code(), kFileWriteOutOfSpaceError);
   }
   EXPECT_TRUE(std::filesystem::is_empty(target));
