@@ -8,15 +8,13 @@
 #include <cerrno>
 
 #include "helper/files/LogText.h"
-#include "helper/files/PathPolicy.h"
+#include "platform/filesystem/FileIdentity.h"
 #include "platform/filesystem/PathWalk.h"
 #include "platform/foundation/Log.h"
 
 namespace zeb::files {
 
 namespace {
-
-bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool isPlainName(std::string_view name) {
   return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&

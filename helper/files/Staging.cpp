@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "platform/filesystem/FileIdentity.h"
 #include "platform/filesystem/ItemRemoval.h"
 #include "platform/filesystem/TreeWalk.h"
 
@@ -24,8 +25,6 @@ std::atomic<bool> gForceNamedTemporaries{false};
 // Tries at a fresh random temporary name before giving up.
 constexpr int kMaxTemporaryNameAttempts = 16;
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
-
-bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 

@@ -137,8 +137,8 @@ Dictionary printableMessages(const Dictionary& messages) {
 }
 
 // Copies every file into the working folder `toArchive`, then packs it into the archive beside it
-// (its path plus ".zip"): true when both worked.
-bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive);
+// (its path plus ".zip"). Each failure is logged where it happens.
+[[nodiscard]] Status gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive);
 
 void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRequest request, const URL& destination) {
   const std::string& destinationPath = destination.path();
@@ -157,7 +157,8 @@ void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRe
   };
 
   // A place that isn't the requester's would refuse the archive anyway: don't gather for it.
-  if (Result<ClientDirectory> place = ClientDirectory::open(destinationPath, request.from.uid); !place) {
+  const Result<ClientDirectory> place = ClientDirectory::open(destinationPath, request.from.uid);
+  if (!place) {
     systemLog(LOG_NOTICE, "Can't place logs in %s for %s: %s", printableText(destinationPath).c_str(),
               request.from.description().c_str(), printableText(place.error().localizedDescription()).c_str());
     answerNotMoved();
@@ -178,7 +179,7 @@ void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRe
     return;
   }
   const std::string archive = *folder + ".zip";
-  const bool packed = gatherAndCompressFiles(*files, *folder);
+  const Status packed = gatherAndCompressFiles(*files, *folder);
   // The copies are of no use once packed (or not); left behind, every request would add a copy of
   // the logs to the root user's disk.
   removeWorkItem(*folder);
@@ -188,18 +189,19 @@ void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRe
     return;
   }
 
-  const Result<std::string> placed =
-      daemon.placement(request.from).movePath(archive, destinationPath, kArchivePermissions);
+  // Into the directory opened before the gathering began: a swap of its path meanwhile changes nothing.
+  const Result<Published> placed =
+      daemon.placement(request.from).moveItem(archive, *place, kArchivePermissions, Giving::kWhole);
   if (!placed) {
     removeWorkItem(archive);
     answerNotMoved();
     return;
   }
-  if (family.logsArchiveOutcome) systemLog(LOG_NOTICE, "archivePath is %s", printableText(*placed).c_str());
-  answer(Dictionary{{"filePath", Value(*placed)}}, std::nullopt);
+  if (family.logsArchiveOutcome) systemLog(LOG_NOTICE, "archivePath is %s", printableText(placed->path).c_str());
+  answer(Dictionary{{"filePath", Value(placed->path)}}, std::nullopt);
 }
 
-bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive) {
+Status gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive) {
   if (!canModifyPath(toArchive)) systemLog(LOG_NOTICE, "Can not modify path?: %s", printableText(toArchive).c_str());
 
   // The working folder is the daemon's own: nobody else may have a hand in it.
@@ -207,17 +209,20 @@ bool gatherAndCompressFiles(const std::vector<std::string>& files, const std::st
   if (!folder) {
     systemLog(LOG_NOTICE, "Could not open %s: %s", printableText(toArchive).c_str(),
               printableText(folder.error().localizedDescription()).c_str());
-    return false;
+    return std::move(folder).takeError();
   }
   for (const std::string& source : files) {
     if (Status copied = copyIntoFolder(folder.value(), source); !copied) {
       systemLog(LOG_NOTICE, "Could not copy: %s -> %s", printableText(source).c_str(),
                 printableText(toArchive).c_str());
-      return false;
+      return copied;
     }
   }
   systemLog(LOG_NOTICE, "Copied all files!");
-  return ZEBUtilities::compressDirectoryAtPath(toArchive, toArchive + ".zip");
+  // The archiver logs its own failures.
+  if (!ZEBUtilities::compressDirectoryAtPath(toArchive, toArchive + ".zip"))
+    return cocoaFileError(EIO, toArchive + ".zip", FileOperation::kWrite);
+  return Ok{};
 }
 
 }  // namespace

@@ -7,14 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "platform/filesystem/FileIdentity.h"
 #include "platform/filesystem/TreeWalk.h"
 #include "platform/foundation/UniqueFd.h"
 
 namespace zeb::files {
 
 namespace {
-
-bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Removes entries on the way out of each folder, so that a folder is empty when its turn comes.
 class Removal final : public TreeVisitor {
