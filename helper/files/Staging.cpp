@@ -28,47 +28,56 @@ constexpr std::size_t kCopyBufferSize = 256 * 1024;
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// The two ends of one copy, as its errors name them: a failure to read is about the source, any
+// other about the destination.
+struct CopyEnds {
+  std::string_view source;
+  std::string_view destination;
+  Error reading(int e) const { return cocoaFileError(e, source, FileOperation::kRead); }
+  Error writing(int e) const { return cocoaFileError(e, destination, FileOperation::kWrite); }
+};
+
 // Reads an O_PATH descriptor's regular file through a fresh descriptor of the same inode; never
 // blocks on a pipe or touches a device, since the caller has checked the type.
-int reopenForReading(int pathFd, const struct stat& expected, UniqueFd& out) {
+Result<UniqueFd> reopenForReading(int pathFd, const struct stat& expected, const CopyEnds& ends) {
   // The /proc entry is a link to the very inode; following it is the point (and checked below).
   UniqueFd fd(::open(procPath(pathFd).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return errno;
+  if (!fd) return ends.reading(errno);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return errno;
-  if (!sameItem(st, expected)) return EBUSY;
-  out = std::move(fd);
-  return 0;
+  if (::fstat(fd.get(), &st) != 0) return ends.reading(errno);
+  if (!sameItem(st, expected)) return ends.reading(EBUSY);
+  return fd;
 }
 
 // Whether `budget` allows writing `n` more bytes into `to`: within what is left of it (EFBIG), and
 // within the blocks any user may use, never the ones kept for root (ENOSPC).
-int spend(CopyBudget* budget, int to, std::size_t n) {
-  if (!budget) return 0;
-  if (n > budget->remaining) return EFBIG;
+Status spend(CopyBudget* budget, int to, std::size_t n, const CopyEnds& ends) {
+  if (!budget) return Ok{};
+  if (n > budget->remaining) return ends.writing(EFBIG);
   struct statvfs fs {};
-  if (::fstatvfs(to, &fs) != 0) return errno;
-  if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < n) return ENOSPC;
+  if (::fstatvfs(to, &fs) != 0) return ends.writing(errno);
+  if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < n) return ends.writing(ENOSPC);
   budget->remaining -= n;
-  return 0;
+  return Ok{};
 }
 
-int copyData(int from, int to, CopyBudget* budget) {
+Status copyData(int from, int to, CopyBudget* budget, const CopyEnds& ends) {
   std::vector<char> buffer(kCopyBufferSize);
   while (true) {
     const ssize_t n = ::read(from, buffer.data(), buffer.size());
-    if (n == 0) return 0;
+    if (n == 0) return Ok{};
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      // Reading a file that passed every check fails only with the device: the copy is what failed.
+      return ends.writing(errno);
     }
-    if (const int e = spend(budget, to, static_cast<std::size_t>(n))) return e;
+    if (Status spent = spend(budget, to, static_cast<std::size_t>(n), ends); !spent) return spent;
     std::size_t done = 0;
     while (done < static_cast<std::size_t>(n)) {
       const ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n) - done);
       if (w < 0) {
         if (errno == EINTR) continue;
-        return errno;
+        return ends.writing(errno);
       }
       done += static_cast<std::size_t>(w);
     }
@@ -76,19 +85,29 @@ int copyData(int from, int to, CopyBudget* budget) {
 }
 
 // Owner (when kept), mode without set-id bits, then times: chown would clear set-id bits anyway.
-int applyAttributes(int fd, const struct stat& source, CopyOwner owner) {
-  if (owner == CopyOwner::kPreserve && ::fchown(fd, source.st_uid, source.st_gid) != 0) return errno;
-  if (::fchmod(fd, source.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID)) != 0) return errno;
+Status applyAttributes(int fd, const struct stat& source, CopyOwner owner, const CopyEnds& ends) {
+  if (owner == CopyOwner::kPreserve && ::fchown(fd, source.st_uid, source.st_gid) != 0) return ends.writing(errno);
+  if (::fchmod(fd, source.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID)) != 0) return ends.writing(errno);
   const std::array<timespec, 2> times = {source.st_atim, source.st_mtim};
-  if (::futimens(fd, times.data()) != 0) return errno;
-  return 0;
+  if (::futimens(fd, times.data()) != 0) return ends.writing(errno);
+  return Ok{};
 }
 
 // A move hands over items that already belong to their user: each new item takes its owner the
 // moment it exists, so that nothing of root's shows in the user's directory while it fills.
-int takeOwner(int fd, const struct stat& source, CopyOwner owner) {
-  if (owner == CopyOwner::kPreserve && ::fchown(fd, source.st_uid, source.st_gid) != 0) return errno;
-  return 0;
+Status takeOwner(int fd, const struct stat& source, CopyOwner owner, const CopyEnds& ends) {
+  if (owner == CopyOwner::kPreserve && ::fchown(fd, source.st_uid, source.st_gid) != 0) return ends.writing(errno);
+  return Ok{};
+}
+
+// The content and attributes of the regular file `sourceFd` into the new file `out`.
+Status copyFile(int sourceFd, const struct stat& st, int out, CopyOwner owner, CopyBudget* budget,
+                const CopyEnds& ends) {
+  Result<UniqueFd> in = reopenForReading(sourceFd, st, ends);
+  if (!in) return std::move(in).takeError();
+  if (Status taken = takeOwner(out, st, owner, ends); !taken) return taken;
+  if (Status copied = copyData(in->get(), out, budget, ends); !copied) return copied;
+  return applyAttributes(out, st, owner, ends);
 }
 
 // Copies what lies below a source folder into a staged folder, entry by entry as the walk meets
@@ -104,56 +123,51 @@ class TreeCopy final : public TreeVisitor {
     const int target = entry.depth == 0 ? top_ : made_.at(entry.depth - 1).get();
     const std::string name(entry.name);
     const struct stat& st = entry.status;
+    const CopyEnds ends = this->ends();
     // A file system mounted inside is not the item the caller meant to copy.
-    if (entry.otherFileSystem) return sourceError(EXDEV);
+    if (entry.otherFileSystem) return ends.reading(EXDEV);
     if (S_ISREG(st.st_mode)) {
       // Inside a folder as at the top: a file with another name elsewhere (perhaps a root-only file
       // linked into a log folder) is never copied out or given away.
-      if (st.st_nlink > 1) return sourceError(EMLINK);
-      UniqueFd in;
-      if (const int e = reopenForReading(entry.fd, st, in)) return sourceError(e);
+      if (st.st_nlink > 1) return ends.reading(EMLINK);
       UniqueFd out(::openat(target, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (!out) return destinationError(errno);
-      int e = takeOwner(out.get(), st, owner_);
-      if (e == 0) e = copyData(in.get(), out.get(), budget_);
-      if (e == 0) e = applyAttributes(out.get(), st, owner_);
-      if (e != 0) return destinationError(e);
+      if (!out) return ends.writing(errno);
+      if (Status copied = copyFile(entry.fd, st, out.get(), owner_, budget_, ends); !copied)
+        return std::move(copied).takeError();
       return Visit::kSkip;
     }
     if (S_ISDIR(st.st_mode)) {
-      if (::mkdirat(target, name.c_str(), 0700) != 0) return destinationError(errno);
+      if (::mkdirat(target, name.c_str(), 0700) != 0) return ends.writing(errno);
       UniqueFd sub(::openat(target, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!sub) return destinationError(errno);
-      if (const int e = takeOwner(sub.get(), st, owner_)) return destinationError(e);
+      if (!sub) return ends.writing(errno);
+      if (Status taken = takeOwner(sub.get(), st, owner_, ends); !taken) return std::move(taken).takeError();
       made_.push_back(std::move(sub));
       return Visit::kEnter;
     }
     if (S_ISLNK(st.st_mode)) {
       char text[PATH_MAX];
       const ssize_t n = ::readlinkat(entry.fd, "", text, sizeof text - 1);
-      if (n < 0) return sourceError(errno);
+      if (n < 0) return ends.reading(errno);
       text[n] = '\0';
-      if (::symlinkat(text, target, name.c_str()) != 0) return destinationError(errno);
+      if (::symlinkat(text, target, name.c_str()) != 0) return ends.writing(errno);
       if (owner_ == CopyOwner::kPreserve &&
           ::fchownat(target, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
-        return destinationError(errno);
+        return ends.writing(errno);
       return Visit::kSkip;
     }
-    return sourceError(ENOTSUP);  // a device, pipe or socket is never recreated for a client
+    return ends.reading(ENOTSUP);  // a device, pipe or socket is never recreated for a client
   }
 
   Status leave(const TreeEntry& entry) override {
-    const int e = applyAttributes(made_.back().get(), entry.status, owner_);
+    Status applied = applyAttributes(made_.back().get(), entry.status, owner_, ends());
     made_.pop_back();
-    if (e != 0) return destinationError(e).takeError();
-    return Ok{};
+    return applied;
   }
 
-  Status failed(std::string_view, Error error) override { return sourceError(posixErrorCode(error)).takeError(); }
+  Status failed(std::string_view, Error error) override { return ends().reading(posixErrorCode(error)); }
 
  private:
-  Result<Visit> sourceError(int e) const { return cocoaFileError(e, sourcePath_, FileOperation::kRead); }
-  Result<Visit> destinationError(int e) const { return cocoaFileError(e, destinationPath_, FileOperation::kWrite); }
+  CopyEnds ends() const { return CopyEnds{sourcePath_, destinationPath_}; }
 
   int top_;
   std::string sourcePath_;
@@ -222,31 +236,29 @@ void forceNamedTemporaryFiles(bool force) { gForceNamedTemporaries.store(force);
 
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
                              CopyOwner owner, CopyBudget* budget) {
+  const CopyEnds ends{sourcePath, destinationPath};
   struct stat st {};
-  if (::fstat(sourceFd, &st) != 0) return cocoaFileError(errno, sourcePath, FileOperation::kRead);
+  if (::fstat(sourceFd, &st) != 0) return ends.reading(errno);
   if (S_ISREG(st.st_mode)) {
     // A moved file with other names elsewhere is never given away; a copy would lose that mark.
-    if (owner == CopyOwner::kPreserve && st.st_nlink > 1) return cocoaFileError(EMLINK, sourcePath, FileOperation::kRead);
-    UniqueFd in;
-    if (const int e = reopenForReading(sourceFd, st, in)) return cocoaFileError(e, sourcePath, FileOperation::kRead);
+    if (owner == CopyOwner::kPreserve && st.st_nlink > 1) return ends.reading(EMLINK);
     Result<StagedItem> staged = createStagedFile(dirFd, destinationPath);
     if (!staged) return staged;
-    int e = takeOwner(staged->fd.get(), st, owner);
-    if (e == 0) e = copyData(in.get(), staged->fd.get(), budget);
-    if (e == 0) e = applyAttributes(staged->fd.get(), st, owner);
-    if (e != 0) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
+    if (Status copied = copyFile(sourceFd, st, staged->fd.get(), owner, budget, ends); !copied)
+      return std::move(copied).takeError();
     return staged;
   }
   if (S_ISDIR(st.st_mode)) {
     Result<StagedItem> staged = createStagedFolder(dirFd, destinationPath);
     if (!staged) return staged;
-    if (const int e = takeOwner(staged->fd.get(), st, owner)) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
+    if (Status taken = takeOwner(staged->fd.get(), st, owner, ends); !taken) return std::move(taken).takeError();
     TreeCopy copy(staged->fd.get(), sourcePath, destinationPath, owner, budget);
     if (Status copied = walkTree(sourceFd, sourcePath, copy); !copied) return std::move(copied).takeError();
-    if (const int e = applyAttributes(staged->fd.get(), st, owner)) return cocoaFileError(e, destinationPath, FileOperation::kWrite);
+    if (Status applied = applyAttributes(staged->fd.get(), st, owner, ends); !applied)
+      return std::move(applied).takeError();
     return staged;
   }
-  return cocoaFileError(S_ISLNK(st.st_mode) ? ELOOP : ENOTSUP, sourcePath, FileOperation::kRead);
+  return ends.reading(S_ISLNK(st.st_mode) ? ELOOP : ENOTSUP);
 }
 
 Result<StagedItem> stageNewFile(int dirFd, mode_t mode, std::string_view destinationPath) {
