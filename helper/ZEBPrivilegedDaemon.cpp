@@ -35,10 +35,10 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon should accept?");
   const long pid = conn->processIdentifier();
 
-  std::unique_ptr<codesign::CodeObject> code;
-  codesign::OSStatus status = codesign::CodeObject::forProcess(static_cast<pid_t>(pid), conn->peerPidfd(), code);
-  if (status != codesign::errSecSuccess) {
-    systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecCodeCreateWithPID returns error 0x%x\n", static_cast<unsigned>(status));
+  auto code = codesign::CodeObject::forProcess(static_cast<pid_t>(pid), conn->peerPidfd());
+  if (!code.ok()) {
+    systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecCodeCreateWithPID returns error 0x%x\n",
+              static_cast<unsigned>(codesign::statusOf(code.error())));
     return false;
   }
   const auto requirementText = authorizedClientReq();
@@ -46,19 +46,17 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
     systemLog(LOG_ERR, "ZEBPrivilegedDaemon couldn't find an authorized client requirement\n");
     return false;
   }
-  std::unique_ptr<codesign::Requirement> requirement;
-  status = codesign::Requirement::compile(*requirementText, requirement);
-  if (status != codesign::errSecSuccess) {
+  auto requirement = codesign::Requirement::compile(*requirementText);
+  if (!requirement.ok()) {
     systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecRequirementCreateWithString returns error 0x%x\n",
-              static_cast<unsigned>(status));
+              static_cast<unsigned>(codesign::statusOf(requirement.error())));
     return false;
   }
-  std::string why;
-  status = code->checkValidity(requirement.get(), options_.anchorsDirectory, &why);
-  if (status != codesign::errSecSuccess) {
+  if (auto valid = (*code)->checkValidity(requirement->get(), options_.anchorsDirectory); !valid.ok()) {
+    const codesign::OSStatus status = codesign::statusOf(valid.error());
     systemLog(LOG_CRIT, "ZEBPrivilegedDaemon SecCodeCheckValidity returns error %d (0x%x)\n", status,
               static_cast<unsigned>(status));
-    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, files::printableText(why).c_str());
+    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, files::printableText(valid.error().localizedDescription()).c_str());
     return false;
   }
 

@@ -1,11 +1,19 @@
-// The Security framework's status codes that code-signing checks answer with.
+// The Security framework's status codes that code-signing checks answer with, and the one domain
+// their errors carry.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Error.h"
 
 namespace zeb::codesign {
 
 using OSStatus = std::int32_t;
+
+// Where the platform reports a Security framework status as an error.
+inline constexpr std::string_view kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 
 inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecCSReqFailed = -67050;
@@ -13,5 +21,13 @@ inline constexpr OSStatus errSecCSReqInvalid = -67052;
 inline constexpr OSStatus errSecCSSignatureFailed = -67061;
 inline constexpr OSStatus errSecCSUnsigned = -67062;
 inline constexpr OSStatus errSecCSNoSuchCode = -67065;
+
+// A failed check: the status as the code, the reason as the description.
+inline Error secError(OSStatus status, std::string reason) {
+  return Error::withDescription(std::string(kOSStatusErrorDomain), status, std::move(reason));
+}
+
+// The status an error of a code-signing call carries.
+inline OSStatus statusOf(const Error& error) { return static_cast<OSStatus>(error.code()); }
 
 }  // namespace zeb::codesign
