@@ -87,7 +87,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Result<Message> readMessage(bool idleWaitForever);
   // Whether a chunk's SCM_CREDENTIALS (and SCM_PIDFD, where the kernel sends it) name the peer.
   bool fromPeer(const ucred& sender, int senderPidfd);
-  void drop(const std::string& reason);
+  // Ends the connection for `why`; a peer that merely closed its end is not logged.
+  void drop(const Error& why);
   Status serviceHandshake();
 
   UniqueFd socket_;

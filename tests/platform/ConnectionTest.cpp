@@ -88,6 +88,10 @@ class ServiceConnection : public ::testing::Test {
       reason_ = reason;
       cv_.notify_all();
     });
+    connection_->setLogSink([this](int, const std::string& line) {
+      std::lock_guard lock(mutex_);
+      logged_ += line + "\n";
+    });
     connection_->resume();
     challenge_ = readFrame(client_);
     ASSERT_TRUE(challenge_ && challenge_->selector == kChallengeSelector);
@@ -121,12 +125,22 @@ class ServiceConnection : public ::testing::Test {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::string reason_;
+  std::string logged_;
 };
 
 TEST_F(ServiceConnection, TheEchoMustCarryTheChallengesBytes) {
   ASSERT_TRUE(echo(false));
   EXPECT_EQ(dropReason(), "frame before the challenge echo");
   EXPECT_EQ(handled_.load(), 0);
+  EXPECT_NE(logged_.find("Dropping <connection pid"), std::string::npos);
+}
+
+TEST_F(ServiceConnection, APeerThatClosesItsEndIsDroppedWithoutALogLine) {
+  ASSERT_TRUE(echo(true));
+  ASSERT_EQ(::shutdown(client_, SHUT_WR), 0);
+  EXPECT_EQ(dropReason(), "peer closed the connection");
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(logged_, "");
 }
 
 TEST_F(ServiceConnection, RequestsUpToTheLimitAreHandledAndOneByteMoreDrops) {
