@@ -6,6 +6,7 @@
 
 #include "helper/files/Ownership.h"
 #include "platform/foundation/Log.h"
+#include "protocol/ZEBErrors.h"
 
 using namespace zeb;
 
@@ -38,7 +39,8 @@ ZEBAnswer::ZEBAnswer(ZEBAnswer&& other) noexcept
 ZEBAnswer::~ZEBAnswer() {
   if (done_) return;
   systemLog(LOG_CRIT, "BUG: request answered by %s %s", selector_, kZEBUnansweredText);
-  send(std::nullopt, Error::withDescription(kZEBDaemonDomain, 1, "The request ended without an answer."));
+  send(std::nullopt, Error::withDescription(std::string(kZEBDaemonErrorDomain), kZEBUnansweredErrorCode,
+                                            "The request ended without an answer."));
 }
 
 void ZEBAnswer::send(const ZEBResult& result, const ZEBOptionalError& error) {

@@ -69,4 +69,3 @@ inline ZEBSharedRequest share(ZEBRequest request) { return std::make_shared<ZEBR
 
 // The log line and error of an answer dropped unsent.
 inline constexpr const char* kZEBUnansweredText = "ended without an answer";
-inline constexpr const char* kZEBDaemonDomain = "com.orvel.tessel.zeb.privileged";
