@@ -13,23 +13,21 @@
 #include <vector>
 
 #include "helper/AtomicProperty.h"
-#include "helper/ZEBClients.h"
 #include "helper/TaskRunner.h"
-#include "protocol/ZEBPrivilegedProtocols.h"
-#include "helper/ZEBRequest.h"
+#include "helper/ZEBClients.h"
 #include "helper/files/FilePlacement.h"
+#include "helper/host/ZEBCollectorHost.h"
+#include "helper/host/ZEBRequest.h"
 #include "platform/xpc/Listener.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 
 inline constexpr const char* kZEBHelperVersion = "0.84";
 inline constexpr const char* kZEBServiceName = "com.orvel.tessel.zeb.privileged";
 
-class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBPrivilegedDaemonProtocol {
+class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate,
+                                  public ZEBPrivilegedDaemonProtocol,
+                                  public ZEBCollectorHost {
  public:
-  struct Options {
-    std::string anchorsDirectory = "/etc/com.orvel.tessel.zeb.privileged/anchors";
-    std::optional<std::string> consoleUser;
-  };
-
   explicit ZEBPrivilegedDaemon(Options options, TaskLimits limits = {});
 
   // The three properties.
@@ -77,11 +75,8 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   std::shared_ptr<ZEBPrivilegedClientProtocol> clientOf(uid_t uid) const;
 
   // The task runner: a tool for the user who sent a request, in that user's slots.
-  using TaskSetup = TaskRunner::Setup;
-  using TaskCallback = TaskRunner::Completion;
   void runCommand(const ZEBRequester& requester, const std::string& command, std::vector<std::string> arguments,
-                  TaskSetup setup, TaskCallback callback, TaskRunner::LaunchFailure failed,
-                  TaskRunner::Stopped stopped = nullptr) {
+                  TaskSetup setup, TaskCallback callback, TaskLaunchFailure failed, TaskStopped stopped) override {
     tasks_.run(requester.uid, command, std::move(arguments), std::move(setup), std::move(callback), std::move(failed),
                std::move(stopped));
   }
@@ -91,12 +86,11 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   bool canModifyPath(std::string_view path) const;
   zeb::Error accessDeniedErrorForPath(std::string_view path) const;
 
-  // File placement for the user who sent a request.
-  zeb::files::FilePlacement placement(const ZEBRequester& requester) const {
+  zeb::files::FilePlacement placement(const ZEBRequester& requester) const override {
     return zeb::files::FilePlacement(requester.uid);
   }
 
-  const Options& options() const { return options_; }
+  const Options& options() const override { return options_; }
 
  private:
   // A callback to a client could not be delivered: that connection is done with; the daemon ends

@@ -67,8 +67,8 @@ Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& de
   return place;
 }
 
-void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+void runTool(ZEBCollectorHost& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBCollectorHost::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
              ZEBResult failureResult) {
   const ZEBRequester requester = request.from;
   ZEBSharedRequest shared = share(std::move(request));
@@ -92,7 +92,7 @@ Result<SharedWork> openWorkPlace() {
   return SharedWork(std::make_shared<const WorkPlace>(WorkPlace{std::move(place).value(), std::move(directory).value()}));
 }
 
-ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work) {
+ZEBCollectorHost::TaskSetup inheritWork(SharedWork work) {
   return [work = std::move(work)](Task& task) { task.inheritDescriptor(work->place.fd()); };
 }
 
@@ -225,7 +225,7 @@ std::optional<UserAccount> userNamed(const std::string& name) {
   return account;
 }
 
-std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options) {
+std::optional<std::string> consoleUserName(const ZEBCollectorHost::Options& options) {
   if (options.consoleUser) return options.consoleUser;
   char* session = nullptr;
   uid_t uid = 0;

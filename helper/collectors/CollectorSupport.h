@@ -12,9 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
 #include "helper/files/PrivatePlace.h"
+#include "helper/host/ZEBCollectorHost.h"
+#include "helper/host/ZEBRequest.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Regex.h"
@@ -50,7 +51,7 @@ using SharedWork = std::shared_ptr<const WorkPlace>;
 Result<SharedWork> openWorkPlace();
 
 // A setup step that lets the tool write into the work place through its pinned path.
-ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
+ZEBCollectorHost::TaskSetup inheritWork(SharedWork work);
 
 // The name of the newest entry of `directory` created since `start` (one second of slack) whose
 // name matches. Logs "Looking in %s for files created after %s with pattern %s".
@@ -84,7 +85,7 @@ struct UserAccount {
 std::optional<UserAccount> userNamed(const std::string& name);
 
 // The user at the console: the daemon's --console-user, else the user of seat0's active session.
-std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options);
+std::optional<std::string> consoleUserName(const ZEBCollectorHost::Options& options);
 
 // The status a shell reports for a command it could not start: 127 when it is missing, else 126.
 int launchFailureStatus(const Error& launchError);
@@ -94,8 +95,8 @@ int launchFailureStatus(const Error& launchError);
 // `failed(status)` as the error.
 using ToolCompletion = std::function<void(ZEBRequest& request, Task& task)>;
 using ToolFailure = std::function<Error(int status)>;
-void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+void runTool(ZEBCollectorHost& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBCollectorHost::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
              ZEBResult failureResult = std::nullopt);
 
 }  // namespace zeb::collectors

@@ -1,4 +1,4 @@
-#include "helper/ZEBRequest.h"
+#include "helper/host/ZEBRequest.h"
 
 #include <syslog.h>
 
