@@ -18,9 +18,49 @@ using namespace zeb;
 
 constexpr const char* kXPCErrorLine = "privileged helper got an XPC error: %s";
 
+namespace {
+
+using P = ZEBPrivilegedDaemonProtocol;
+using D = ZEBPrivilegedDaemon;
+
+// One row of the table: a request of the protocol, and the member that serves it for its sender.
+template <auto Request, auto Serve>
+struct Route {};
+
+template <auto Request, auto Serve>
+void add(xpc::Interface& table, D& daemon) {
+  protocol_detail::bindMessage<Request>(
+      table, [&daemon](const std::shared_ptr<xpc::Connection>& sender, const auto&... arguments) {
+        (daemon.*Serve)(ZEBRequester::of(sender), arguments...);
+      });
+}
+
+template <auto... Requests, auto... Serves>
+std::shared_ptr<xpc::Interface> makeTable(D& daemon, Route<Requests, Serves>...) {
+  static_assert(std::is_same_v<ZEBMessageList<Requests...>, ZEBDaemonRequests>,
+                "the table serves every request of the protocol, in its order");
+  auto table = std::make_shared<xpc::Interface>(kZEBDaemonInterfaceName);
+  (add<Requests, Serves>(*table, daemon), ...);
+  return table;
+}
+
+}  // namespace
+
 ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
     : options_(std::move(options)), tasks_(limits) {
-  exportedInterface_ = makeDaemonInterface(*this);
+  exportedInterface_ = makeTable(
+      *this, Route<&P::performReadyCheck, &D::performReadyCheck>{}, Route<&P::showPrivileges, &D::showPrivileges>{},
+      Route<&P::stopDaemon, &D::stopDaemon>{},
+      Route<&P::runMobilityReportWithDestination, &D::runMobilityReportWithDestination>{},
+      Route<&P::runSysdiagnoseWithDestination, &D::runSysdiagnoseWithDestination>{},
+      Route<&P::runWifiDiagnoseWithDestination, &D::runWifiDiagnoseWithDestination>{},
+      Route<&P::runBluetoothDiagnoseWithDestination, &D::runBluetoothDiagnoseWithDestination>{},
+      Route<&P::runTMDiagnoseWithDestination, &D::runTMDiagnoseWithDestination>{},
+      Route<&P::runMDSDiagnoseWithDestination, &D::runMDSDiagnoseWithDestination>{},
+      Route<&P::sampleProcessWithPID, &D::sampleProcessWithPID>{},
+      Route<&P::gatherSyslogsWithDestination, &D::gatherSyslogsWithDestination>{},
+      Route<&P::gatherInstallLogsWithDestination, &D::gatherInstallLogsWithDestination>{},
+      Route<&P::copyLogFiles, &D::copyLogFiles>{});
 }
 
 std::optional<std::string> ZEBPrivilegedDaemon::authorizedClientReq() {
@@ -91,21 +131,20 @@ void ZEBPrivilegedDaemon::deliveryFailed(const std::weak_ptr<xpc::Connection>& c
   if (!clients_.anyOpen()) flushAndExit(1);
 }
 
-void ZEBPrivilegedDaemon::performReadyCheck() {
+void ZEBPrivilegedDaemon::performReadyCheck(const ZEBRequester& from) {
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon performReadyCheck: version: %s", kZEBHelperVersion);
-  if (auto c = clientOf(ZEBRequester::current().uid)) c->helperReadyWithVersion(kZEBHelperVersion);
+  if (auto c = clientOf(from.uid)) c->helperReadyWithVersion(kZEBHelperVersion);
 }
 
-void ZEBPrivilegedDaemon::showPrivileges() {
+void ZEBPrivilegedDaemon::showPrivileges(const ZEBRequester& from) {
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon showPrivs");
   char text[128];
   std::snprintf(text, sizeof text, "Hello world! uid = %d, euid = %d, pid = %d", static_cast<int>(getuid()),
                 static_cast<int>(geteuid()), static_cast<int>(getpid()));
-  if (auto c = clientOf(ZEBRequester::current().uid)) c->logMessage(text);
+  if (auto c = clientOf(from.uid)) c->logMessage(text);
 }
 
-void ZEBPrivilegedDaemon::stopDaemon() {
-  const ZEBRequester from = ZEBRequester::current();
+void ZEBPrivilegedDaemon::stopDaemon(const ZEBRequester& from) {
   if (from.isRoot()) stopEverything();
   // Another user's stop ends that user's work; the daemon only when nobody else needs it.
   systemLog(LOG_NOTICE, "Stopping the tools of %s", from.description().c_str());
@@ -113,7 +152,7 @@ void ZEBPrivilegedDaemon::stopDaemon() {
   if (!clients_.anyOpenOfOthersThan(from.uid) && !tasks_.hasToolsOfOthersThan(from.uid)) stopEverything();
   systemLog(LOG_NOTICE, "Other users are still served: not stopping");
   // The sender sees its stop end as a stop does: its connection closes.
-  if (auto c = xpc::Connection::current()) c->invalidate();
+  if (from.connection) from.connection->invalidate();
 }
 
 void ZEBPrivilegedDaemon::stopEverything() {
@@ -132,33 +171,34 @@ Error ZEBPrivilegedDaemon::accessDeniedErrorForPath(std::string_view path) const
 
 using CP = ZEBPrivilegedClientProtocol;
 
-void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const URL& d) {
-  collectors::runMobilityReport(*this, request<&CP::mobilityReportDidFinish>(), d);
+void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const ZEBRequester& from, const URL& d) {
+  collectors::runMobilityReport(*this, request<&CP::mobilityReportDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const URL& d) {
-  collectors::runSysdiagnose(*this, request<&CP::sysDiagnoseDidFinish>(), d);
+void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
+  collectors::runSysdiagnose(*this, request<&CP::sysDiagnoseDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const URL& d) {
-  collectors::runWifiDiagnose(*this, request<&CP::wifiDiagnoseDidFinish>(), d);
+void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
+  collectors::runWifiDiagnose(*this, request<&CP::wifiDiagnoseDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const URL& d, const std::string& shortUserName) {
-  collectors::runBluetoothDiagnose(*this, request<&CP::bluetoothDiagnoseDidFinish>(), d, shortUserName);
+void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const ZEBRequester& from, const URL& d,
+                                                              const std::string& shortUserName) {
+  collectors::runBluetoothDiagnose(*this, request<&CP::bluetoothDiagnoseDidFinish>(from), d, shortUserName);
 }
-void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const URL& d) {
-  collectors::runTMDiagnose(*this, request<&CP::TMDiagnoseDidFinish>(), d);
+void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
+  collectors::runTMDiagnose(*this, request<&CP::TMDiagnoseDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const URL& d) {
-  collectors::runMDSDiagnose(*this, request<&CP::MDSDiagnoseDidFinish>(), d);
+void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
+  collectors::runMDSDiagnose(*this, request<&CP::MDSDiagnoseDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::sampleProcessWithPID(std::uint64_t pid, const URL& d) {
-  collectors::sampleProcess(*this, request<&CP::sampleProcessDidFinish>(), pid, d);
+void ZEBPrivilegedDaemon::sampleProcessWithPID(const ZEBRequester& from, std::uint64_t pid, const URL& d) {
+  collectors::sampleProcess(*this, request<&CP::sampleProcessDidFinish>(from), pid, d);
 }
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& d) {
-  logs::gatherSyslogs(*this, request<&CP::syslogsDidFinish>(), d);
+void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const ZEBRequester& from, const URL& d) {
+  logs::gatherSyslogs(*this, request<&CP::syslogsDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& d) {
-  logs::gatherInstallLogs(*this, request<&CP::installLogsDidFinish>(), d);
+void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const ZEBRequester& from, const URL& d) {
+  logs::gatherInstallLogs(*this, request<&CP::installLogsDidFinish>(from), d);
 }
-void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
-  logs::copyLogFiles(*this, request<&CP::copyLogFilesDidFinish>(), files);
+void ZEBPrivilegedDaemon::copyLogFiles(const ZEBRequester& from, const Dictionary& files) {
+  logs::copyLogFiles(*this, request<&CP::copyLogFilesDidFinish>(from), files);
 }

@@ -1,6 +1,8 @@
 // The privileged helper: the listener's delegate, admission of clients by code signature, and the
-// exported object of every admitted connection. Each request becomes a ZEBRequest (who sent it, and
-// its one answer) handed to the collector, gathering or copy that serves it.
+// exported object of every admitted connection. Its table serves each request of the protocol
+// (ZEBPrivilegedDaemonProtocol) with the member of the same name, handed the sender first; each
+// becomes a ZEBRequest (who sent it, and its one answer) for the collector, gathering or copy that
+// serves it.
 #pragma once
 
 #include <sys/types.h>
@@ -24,9 +26,7 @@
 inline constexpr const char* kZEBHelperVersion = "0.84";
 inline constexpr const char* kZEBServiceName = "com.orvel.tessel.zeb.privileged";
 
-class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate,
-                                  public ZEBPrivilegedDaemonProtocol,
-                                  public ZEBCollectorHost {
+class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBCollectorHost {
  public:
   explicit ZEBPrivilegedDaemon(Options options, TaskLimits limits = {});
 
@@ -41,29 +41,27 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate,
   // The single entry of SMAuthorizedClients in the embedded info dictionary, read anew each time.
   static std::optional<std::string> authorizedClientReq();
 
-  // Requests: each forwards to the function that serves it, with the request made from the
-  // connection the message came on.
-  void performReadyCheck() override;
-  void showPrivileges() override;
+  // Requests, each from the sender of its message: each forwards to the function that serves it.
+  void performReadyCheck(const ZEBRequester& from);
+  void showPrivileges(const ZEBRequester& from);
   // Root's stop ends every tool and the daemon; another user's ends that user's tools, and the
   // daemon only when no other user has a connection open or a tool running or waiting.
-  void stopDaemon() override;
-  void runMobilityReportWithDestination(const zeb::URL& destination) override;
-  void runSysdiagnoseWithDestination(const zeb::URL& destination) override;
-  void runWifiDiagnoseWithDestination(const zeb::URL& destination) override;
-  void runBluetoothDiagnoseWithDestination(const zeb::URL& destination, const std::string& shortUserName) override;
-  void runTMDiagnoseWithDestination(const zeb::URL& destination) override;
-  void runMDSDiagnoseWithDestination(const zeb::URL& destination) override;
-  void sampleProcessWithPID(std::uint64_t pid, const zeb::URL& destination) override;
-  void gatherSyslogsWithDestination(const zeb::URL& destination) override;
-  void gatherInstallLogsWithDestination(const zeb::URL& destination) override;
-  void copyLogFiles(const zeb::Dictionary& files) override;
+  void stopDaemon(const ZEBRequester& from);
+  void runMobilityReportWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void runSysdiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void runWifiDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void runBluetoothDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination,
+                                           const std::string& shortUserName);
+  void runTMDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void runMDSDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void sampleProcessWithPID(const ZEBRequester& from, std::uint64_t pid, const zeb::URL& destination);
+  void gatherSyslogsWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void gatherInstallLogsWithDestination(const ZEBRequester& from, const zeb::URL& destination);
+  void copyLogFiles(const ZEBRequester& from, const zeb::Dictionary& files);
 
-  // A request of the message being handled on this thread, answered by `Callback` to the latest
-  // open connection of its sender's uid.
+  // A request from `from`, answered by `Callback` to the latest open connection of its uid.
   template <ZEBFinishCallback Callback>
-  ZEBRequest request() const {
-    ZEBRequester from = ZEBRequester::current();
+  ZEBRequest request(ZEBRequester from) const {
     const uid_t uid = from.uid;
     return ZEBRequest{std::move(from), ZEBAnswer([this, uid] { return clientOf(uid); }, Callback,
                                                  kZEBSelector<Callback>)};

@@ -10,11 +10,11 @@
 
 using namespace zeb;
 
-ZEBRequester ZEBRequester::current() {
+ZEBRequester ZEBRequester::of(std::shared_ptr<xpc::Connection> sender) {
   ZEBRequester requester;
   requester.uid = files::kNoUser;
   requester.gid = static_cast<gid_t>(files::kNoUser);
-  if (auto c = xpc::Connection::current()) {
+  if (auto c = std::move(sender)) {
     requester.uid = c->effectiveUserIdentifier();
     requester.gid = c->effectiveGroupIdentifier();
     requester.pid = c->processIdentifier();

@@ -24,20 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSoPassPidfd = 76;  // kernel 6.5+, not yet in glibc 2.36's headers
 constexpr int kScmPidfd = 0x04;
 
-thread_local Connection* currentConnection = nullptr;
-
-// Sets the connection whose message a handler runs for, for that handler's duration.
-class CurrentConnectionScope {
- public:
-  explicit CurrentConnectionScope(Connection* c) : previous_(currentConnection) { currentConnection = c; }
-  ~CurrentConnectionScope() { currentConnection = previous_; }
-  CurrentConnectionScope(const CurrentConnectionScope&) = delete;
-  CurrentConnectionScope& operator=(const CurrentConnectionScope&) = delete;
-
- private:
-  Connection* previous_;
-};
-
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -62,10 +48,6 @@ Connection::Connection(UniqueFd socket, PeerCredentials peer, Role role, Connect
 }
 
 Connection::~Connection() = default;
-
-std::shared_ptr<Connection> Connection::current() {
-  return currentConnection ? currentConnection->shared_from_this() : nullptr;
-}
 
 bool Connection::fromPeer(const ucred& sender, int senderPidfd) {
   if (sender.uid != peer_.euid) return false;
@@ -145,6 +127,7 @@ Status Connection::serviceHandshake() {
 }
 
 void Connection::run() {
+  const std::shared_ptr<Connection> self = shared_from_this();
   if (role_ == Role::kService) {
     if (auto s = serviceHandshake(); !s.ok()) {
       drop(s.error());
@@ -166,8 +149,7 @@ void Connection::run() {
       drop(method.error());
       return;
     }
-    CurrentConnectionScope scope(this);
-    (*method)->handler(m->arguments);
+    (*method)->handler(self, m->arguments);
   }
 }
 

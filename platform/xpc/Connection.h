@@ -48,10 +48,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The connection whose message is being handled on this thread (inside an exported interface's
-  // handler), or null.
-  static std::shared_ptr<Connection> current();
-
   pid_t processIdentifier() const { return peer_.pid; }
   gid_t effectiveGroupIdentifier() const { return peer_.egid; }
   uid_t effectiveUserIdentifier() const { return peer_.euid; }

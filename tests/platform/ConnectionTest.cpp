@@ -81,7 +81,10 @@ class ServiceConnection : public ::testing::Test {
     options.handshakeTimeout = 2s;
     connection_ = Connection::adopt(UniqueFd(pair[0]), std::move(*peer), Connection::Role::kService, options);
     auto interface = std::make_shared<Interface>("Test");
-    interface->add("note:", {ArgType::kString}, [this](const Array&) { ++handled_; });
+    // A handler learns its sender from its arguments: only messages handed their own connection count.
+    interface->add("note:", {ArgType::kString}, [this](const std::shared_ptr<Connection>& sender, const Array&) {
+      if (sender == connection_) ++handled_;
+    });
     connection_->setExportedInterface(interface);
     connection_->setCloseHandler([this](const std::string& reason) {
       std::lock_guard lock(mutex_);
