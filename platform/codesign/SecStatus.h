@@ -1,5 +1,5 @@
-// The Security framework's status codes that code-signing checks answer with, and the one domain
-// their errors carry.
+// The code-signing family's errors: the Security framework's status codes that checks answer with,
+// in the domain the platform reports them in; and the domain of our own key and signing failures.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,9 @@ using OSStatus = std::int32_t;
 
 // Where the platform reports a Security framework status as an error.
 inline constexpr std::string_view kOSStatusErrorDomain = "NSOSStatusErrorDomain";
+// Keys that don't load, signatures that can't be made (OpenSSL's reason in the description).
+inline constexpr std::string_view kCryptoErrorDomain = "com.orvel.zeb.codesign";
+inline constexpr std::int64_t kCryptoErrorCode = 1;
 
 inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecCSReqFailed = -67050;
