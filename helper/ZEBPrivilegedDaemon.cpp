@@ -22,25 +22,39 @@ namespace {
 
 using P = ZEBPrivilegedDaemonProtocol;
 using D = ZEBPrivilegedDaemon;
+using CP = ZEBPrivilegedClientProtocol;
+using Sender = std::shared_ptr<xpc::Connection>;
 
-// One row of the table: a request of the protocol, and the member that serves it for its sender.
-template <auto Request, auto Serve>
-struct Route {};
+// The rows of the table. A housekeeping request is served by the member of its name, given its
+// sender.
+template <auto Request, auto Member>
+struct ByMember {
+  static constexpr auto kRequest = Request;
+  static void add(xpc::Interface& table, D& daemon) {
+    protocol_detail::bindMessage<Request>(table, [&daemon](const Sender& sender, const auto&... arguments) {
+      (daemon.*Member)(ZEBRequester::of(sender), arguments...);
+    });
+  }
+};
 
-template <auto Request, auto Serve>
-void add(xpc::Interface& table, D& daemon) {
-  protocol_detail::bindMessage<Request>(
-      table, [&daemon](const std::shared_ptr<xpc::Connection>& sender, const auto&... arguments) {
-        (daemon.*Serve)(ZEBRequester::of(sender), arguments...);
-      });
-}
+// Every other request becomes a ZEBRequest of its sender, answered by `Callback`, for the collector
+// or log gathering function that serves it.
+template <auto Request, ZEBFinishCallback Callback, auto Serve>
+struct ByRequest {
+  static constexpr auto kRequest = Request;
+  static void add(xpc::Interface& table, D& daemon) {
+    protocol_detail::bindMessage<Request>(table, [&daemon](const Sender& sender, const auto&... arguments) {
+      Serve(daemon, daemon.request<Callback>(ZEBRequester::of(sender)), arguments...);
+    });
+  }
+};
 
-template <auto... Requests, auto... Serves>
-std::shared_ptr<xpc::Interface> makeTable(D& daemon, Route<Requests, Serves>...) {
-  static_assert(std::is_same_v<ZEBMessageList<Requests...>, ZEBDaemonRequests>,
+template <typename... Rows>
+std::shared_ptr<xpc::Interface> makeTable(D& daemon) {
+  static_assert(std::is_same_v<ZEBMessageList<Rows::kRequest...>, ZEBDaemonRequests>,
                 "the table serves every request of the protocol, in its order");
   auto table = std::make_shared<xpc::Interface>(kZEBDaemonInterfaceName);
-  (add<Requests, Serves>(*table, daemon), ...);
+  (Rows::add(*table, daemon), ...);
   return table;
 }
 
@@ -48,19 +62,20 @@ std::shared_ptr<xpc::Interface> makeTable(D& daemon, Route<Requests, Serves>...)
 
 ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
     : options_(std::move(options)), tasks_(limits) {
-  exportedInterface_ = makeTable(
-      *this, Route<&P::performReadyCheck, &D::performReadyCheck>{}, Route<&P::showPrivileges, &D::showPrivileges>{},
-      Route<&P::stopDaemon, &D::stopDaemon>{},
-      Route<&P::runMobilityReportWithDestination, &D::runMobilityReportWithDestination>{},
-      Route<&P::runSysdiagnoseWithDestination, &D::runSysdiagnoseWithDestination>{},
-      Route<&P::runWifiDiagnoseWithDestination, &D::runWifiDiagnoseWithDestination>{},
-      Route<&P::runBluetoothDiagnoseWithDestination, &D::runBluetoothDiagnoseWithDestination>{},
-      Route<&P::runTMDiagnoseWithDestination, &D::runTMDiagnoseWithDestination>{},
-      Route<&P::runMDSDiagnoseWithDestination, &D::runMDSDiagnoseWithDestination>{},
-      Route<&P::sampleProcessWithPID, &D::sampleProcessWithPID>{},
-      Route<&P::gatherSyslogsWithDestination, &D::gatherSyslogsWithDestination>{},
-      Route<&P::gatherInstallLogsWithDestination, &D::gatherInstallLogsWithDestination>{},
-      Route<&P::copyLogFiles, &D::copyLogFiles>{});
+  exportedInterface_ = makeTable<
+      ByMember<&P::performReadyCheck, &D::performReadyCheck>, ByMember<&P::showPrivileges, &D::showPrivileges>,
+      ByMember<&P::stopDaemon, &D::stopDaemon>,
+      ByRequest<&P::runMobilityReportWithDestination, &CP::mobilityReportDidFinish, collectors::runMobilityReport>,
+      ByRequest<&P::runSysdiagnoseWithDestination, &CP::sysDiagnoseDidFinish, collectors::runSysdiagnose>,
+      ByRequest<&P::runWifiDiagnoseWithDestination, &CP::wifiDiagnoseDidFinish, collectors::runWifiDiagnose>,
+      ByRequest<&P::runBluetoothDiagnoseWithDestination, &CP::bluetoothDiagnoseDidFinish,
+                collectors::runBluetoothDiagnose>,
+      ByRequest<&P::runTMDiagnoseWithDestination, &CP::TMDiagnoseDidFinish, collectors::runTMDiagnose>,
+      ByRequest<&P::runMDSDiagnoseWithDestination, &CP::MDSDiagnoseDidFinish, collectors::runMDSDiagnose>,
+      ByRequest<&P::sampleProcessWithPID, &CP::sampleProcessDidFinish, collectors::sampleProcess>,
+      ByRequest<&P::gatherSyslogsWithDestination, &CP::syslogsDidFinish, logs::gatherSyslogs>,
+      ByRequest<&P::gatherInstallLogsWithDestination, &CP::installLogsDidFinish, logs::gatherInstallLogs>,
+      ByRequest<&P::copyLogFiles, &CP::copyLogFilesDidFinish, logs::copyLogFiles>>(*this);
 }
 
 std::optional<std::string> ZEBPrivilegedDaemon::authorizedClientReq() {
@@ -167,38 +182,4 @@ bool ZEBPrivilegedDaemon::canModifyPath(std::string_view path) const { return fi
 
 Error ZEBPrivilegedDaemon::accessDeniedErrorForPath(std::string_view path) const {
   return files::accessDeniedErrorForPath(path);
-}
-
-using CP = ZEBPrivilegedClientProtocol;
-
-void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const ZEBRequester& from, const URL& d) {
-  collectors::runMobilityReport(*this, request<&CP::mobilityReportDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
-  collectors::runSysdiagnose(*this, request<&CP::sysDiagnoseDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
-  collectors::runWifiDiagnose(*this, request<&CP::wifiDiagnoseDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const ZEBRequester& from, const URL& d,
-                                                              const std::string& shortUserName) {
-  collectors::runBluetoothDiagnose(*this, request<&CP::bluetoothDiagnoseDidFinish>(from), d, shortUserName);
-}
-void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
-  collectors::runTMDiagnose(*this, request<&CP::TMDiagnoseDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const ZEBRequester& from, const URL& d) {
-  collectors::runMDSDiagnose(*this, request<&CP::MDSDiagnoseDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::sampleProcessWithPID(const ZEBRequester& from, std::uint64_t pid, const URL& d) {
-  collectors::sampleProcess(*this, request<&CP::sampleProcessDidFinish>(from), pid, d);
-}
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const ZEBRequester& from, const URL& d) {
-  logs::gatherSyslogs(*this, request<&CP::syslogsDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const ZEBRequester& from, const URL& d) {
-  logs::gatherInstallLogs(*this, request<&CP::installLogsDidFinish>(from), d);
-}
-void ZEBPrivilegedDaemon::copyLogFiles(const ZEBRequester& from, const Dictionary& files) {
-  logs::copyLogFiles(*this, request<&CP::copyLogFilesDidFinish>(from), files);
 }

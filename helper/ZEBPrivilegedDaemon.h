@@ -1,8 +1,8 @@
 // The privileged helper: the listener's delegate, admission of clients by code signature, and the
-// exported object of every admitted connection. Its table serves each request of the protocol
-// (ZEBPrivilegedDaemonProtocol) with the member of the same name, handed the sender first; each
-// becomes a ZEBRequest (who sent it, and its one answer) for the collector, gathering or copy that
-// serves it.
+// exported object of every admitted connection. Its table (in the .cpp) serves each request of the
+// protocol (ZEBPrivilegedDaemonProtocol) for the connection it came on: the housekeeping ones by
+// the members below, every other one as a ZEBRequest (who sent it, and its one answer) handed to
+// the collector, gathering or copy that serves it.
 #pragma once
 
 #include <sys/types.h>
@@ -41,23 +41,13 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBC
   // The single entry of SMAuthorizedClients in the embedded info dictionary, read anew each time.
   static std::optional<std::string> authorizedClientReq();
 
-  // Requests, each from the sender of its message: each forwards to the function that serves it.
+  // The housekeeping requests, each from the sender of its message. The others go straight from
+  // the table to the collector or log gathering function that serves them.
   void performReadyCheck(const ZEBRequester& from);
   void showPrivileges(const ZEBRequester& from);
   // Root's stop ends every tool and the daemon; another user's ends that user's tools, and the
   // daemon only when no other user has a connection open or a tool running or waiting.
   void stopDaemon(const ZEBRequester& from);
-  void runMobilityReportWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void runSysdiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void runWifiDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void runBluetoothDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination,
-                                           const std::string& shortUserName);
-  void runTMDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void runMDSDiagnoseWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void sampleProcessWithPID(const ZEBRequester& from, std::uint64_t pid, const zeb::URL& destination);
-  void gatherSyslogsWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void gatherInstallLogsWithDestination(const ZEBRequester& from, const zeb::URL& destination);
-  void copyLogFiles(const ZEBRequester& from, const zeb::Dictionary& files);
 
   // A request from `from`, answered by `Callback` to the latest open connection of its uid.
   template <ZEBFinishCallback Callback>
