@@ -150,8 +150,7 @@ Status failureOf(const zeb::Error& e) {
       default: return {Failure::kOther, text};
     }
   }
-  if (e.domain() == zeb::xpc::kXpcErrorDomain && e.code() == zeb::xpc::kXpcConnectionInvalid)
-    return {Failure::kRefused, text};
+  if (zeb::xpc::isXpcError(e, zeb::xpc::kXpcConnectionInvalid)) return {Failure::kRefused, text};
   return {Failure::kOther, text};
 }
 

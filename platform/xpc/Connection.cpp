@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 constexpr int kSoPassPidfd = 76;  // kernel 6.5+, not yet in glibc 2.36's headers
 constexpr int kScmPidfd = 0x04;
 
@@ -90,7 +89,7 @@ Result<std::shared_ptr<Connection>> Connection::connect(const std::string& socke
   conn->options_.handshakeTimeout = options.handshakeTimeout;
   if (!challenge.ok()) {
     // A refused client is closed without a word; a service that stays silent is another failure.
-    if (challenge.error().code() == kXpcTimedOutInFrame)
+    if (isXpcError(challenge.error(), kXpcTimedOutInFrame))
       return posixError(ETIMEDOUT, "no challenge from the service");
     return xpcError(kXpcConnectionInvalid, "the service refused the connection");
   }
@@ -155,7 +154,7 @@ void Connection::run() {
 
 void Connection::drop(const Error& why) {
   const std::string reason = why.localizedDescription();
-  const bool quiet = why.domain() == kXpcErrorDomain && why.code() == kXpcPeerClosed;
+  const bool quiet = isXpcError(why, kXpcPeerClosed);
   if (!quiet && log_) log_(LOG_ERR, "Dropping " + description() + ": " + reason);
   invalidate();
   if (closeHandler_) closeHandler_(reason);

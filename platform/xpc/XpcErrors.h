@@ -27,4 +27,8 @@ inline Error xpcError(XpcErrorCode code, std::string description) {
   return Error::withDescription(std::string(kXpcErrorDomain), code, std::move(description));
 }
 
+inline bool isXpcError(const Error& error, XpcErrorCode code) {
+  return error.domain() == kXpcErrorDomain && error.code() == code;
+}
+
 }  // namespace zeb::xpc
