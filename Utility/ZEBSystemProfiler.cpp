@@ -53,22 +53,21 @@ void finish(Task& task, const ZEBSystemProfiler::CompletionHandler& handler) {
   const std::string& bytes = task.standardOutputData();
   writeDebugCopy(bytes);
   if (task.terminationStatus() != 0 || task.terminatedBySignal()) {
-    handler(std::nullopt, Error::withDescription(std::string(ZEBSystemProfiler::kErrorDomain),
-                                                 ZEBSystemProfiler::kToolFailureCode,
-                                                 std::string(ZEBSystemProfiler::kToolFailureDescription)));
+    handler(Error::withDescription(std::string(ZEBSystemProfiler::kErrorDomain), ZEBSystemProfiler::kToolFailureCode,
+                                   std::string(ZEBSystemProfiler::kToolFailureDescription)));
     return;
   }
   Result<Value> parsed = parsePropertyList(bytes);
   if (!parsed.ok()) {
-    handler(std::nullopt, std::move(parsed).takeError());
+    handler(std::move(parsed).takeError());
     return;
   }
   if (!parsed->asArray()) {
-    handler(std::nullopt, inconsistency("+[ZEBSystemProfiler collectSystemProfileWithDataTypes:completionHandler:]",
-                                        "SPX plist should be array"));
+    handler(inconsistency("+[ZEBSystemProfiler collectSystemProfileWithDataTypes:completionHandler:]",
+                          "SPX plist should be array"));
     return;
   }
-  handler(Array(std::move(*parsed->asArray())), std::nullopt);
+  handler(Array(std::move(*parsed->asArray())));
 }
 
 }  // namespace
@@ -91,52 +90,42 @@ void ZEBSystemProfiler::collectSystemProfileWithDataTypes(const std::optional<st
   Error error = std::move(launched).takeError();
   nsLog("Could not launch %s: %s", task->launchPath().c_str(), describe(error).c_str());
   std::thread([handler = std::move(completionHandler), error = std::move(error)]() mutable {
-    handler(std::nullopt, std::move(error));
+    handler(std::move(error));
   }).detach();
 }
 
-std::optional<Array> ZEBSystemProfiler::systemProfileWithDataTypes(
-    const std::optional<std::vector<std::string>>& dataTypes, std::optional<Error>* error) {
+Result<Array> ZEBSystemProfiler::systemProfileWithDataTypes(const std::optional<std::vector<std::string>>& dataTypes) {
   struct Shared {
     std::mutex mutex;
     std::condition_variable cv;
-    bool done = false;
-    std::optional<Array> result;
-    std::optional<Error> error;
+    std::optional<Result<Array>> report;
   };
   auto shared = std::make_shared<Shared>();
-  collectSystemProfileWithDataTypes(dataTypes, [shared](std::optional<Array> result, std::optional<Error> err) {
+  collectSystemProfileWithDataTypes(dataTypes, [shared](Result<Array> report) {
     std::lock_guard lock(shared->mutex);
-    shared->result = std::move(result);
-    shared->error = std::move(err);
-    shared->done = true;
+    shared->report.emplace(std::move(report));
     shared->cv.notify_all();
   });
   std::unique_lock lock(shared->mutex);
-  shared->cv.wait(lock, [&] { return shared->done; });
-  if (error) *error = std::move(shared->error);
-  return std::move(shared->result);
+  shared->cv.wait(lock, [&] { return shared->report.has_value(); });
+  return std::move(*shared->report);
 }
 
-std::optional<Value> ZEBSystemProfiler::systemProfileItemsWithDataType(const std::string& dataType,
-                                                                       std::optional<Error>* error) {
-  std::optional<Array> report = systemProfileWithDataTypes(std::vector<std::string>{dataType}, error);
-  if (!report) return std::nullopt;
+Result<std::optional<Value>> ZEBSystemProfiler::systemProfileItemsWithDataType(const std::string& dataType) {
+  Result<Array> report = systemProfileWithDataTypes(std::vector<std::string>{dataType});
+  if (!report.ok()) return std::move(report).takeError();
   for (const Value& section : *report) {
     const Dictionary* dict = section.asDictionary();
-    if (!dict) {
-      Error e = inconsistency("+[ZEBSystemProfiler systemProfileItemsWithDataType:error:]",
-                              "SPX sub-data should be dictionary");
-      if (error) *error = std::move(e);
-      return std::nullopt;
-    }
+    if (!dict)
+      return inconsistency("+[ZEBSystemProfiler systemProfileItemsWithDataType:error:]",
+                           "SPX sub-data should be dictionary");
     const Value* type = lookup(*dict, "_dataType");
     if (!type || !type->asString() || *type->asString() != dataType) continue;
     const Value* items = lookup(*dict, "_items");
-    if (!items) return std::nullopt;
-    return *items;
+    if (!items) return std::optional<Value>();
+    return std::optional<Value>(*items);
   }
-  return std::nullopt;
+  return std::optional<Value>();
 }
 
 }  // namespace zeb

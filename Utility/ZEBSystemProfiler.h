@@ -11,14 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
 
 namespace zeb {
 
 class ZEBSystemProfiler {
  public:
-  // Exactly one of the two is present.
-  using CompletionHandler = std::function<void(std::optional<Array> result, std::optional<Error> error)>;
+  // The report, or why there is none.
+  using CompletionHandler = std::function<void(Result<Array> report)>;
 
   static constexpr std::string_view kToolPath = "/usr/sbin/system_profiler";  // under the system root
   // The raw bytes of the last report, kept for inspection; never relocated.
@@ -39,14 +40,13 @@ class ZEBSystemProfiler {
   static void collectSystemProfileWithDataTypes(const std::optional<std::vector<std::string>>& dataTypes,
                                                 CompletionHandler completionHandler);
 
-  // Blocks until the report is in. The error place, when given, is always written (empty on success).
-  static std::optional<Array> systemProfileWithDataTypes(const std::optional<std::vector<std::string>>& dataTypes,
-                                                         std::optional<Error>* error = nullptr);
+  // Blocks until the report is in.
+  [[nodiscard]] static Result<Array> systemProfileWithDataTypes(
+      const std::optional<std::vector<std::string>>& dataTypes);
 
-  // Blocks. The "_items" of the first section of that data type; nothing, with an empty error place,
-  // when no section has it.
-  static std::optional<Value> systemProfileItemsWithDataType(const std::string& dataType,
-                                                             std::optional<Error>* error = nullptr);
+  // Blocks. The "_items" of the first section of that data type; nothing, and no error, when no
+  // section has it.
+  [[nodiscard]] static Result<std::optional<Value>> systemProfileItemsWithDataType(const std::string& dataType);
 };
 
 }  // namespace zeb

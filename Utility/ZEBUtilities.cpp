@@ -337,14 +337,13 @@ const Dictionary* ZEBUtilities::hardwareDictionary() {
 }
 
 std::optional<Dictionary> ZEBUtilities::makeHardwareDictionary() {
-  std::optional<Error> error;
-  const std::optional<Value> items = ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType", &error);
-  if (!items) {
+  const Result<std::optional<Value>> items = ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType");
+  if (!items.ok() || !*items) {
     ZEB_LOG_ERROR("+[ZEBUtilities hardwareDictionary]", "Error getting hardware info: %s",
-                  error ? describe(*error).c_str() : "(null)");
+                  items.ok() ? "(null)" : describe(items.error()).c_str());
     return std::nullopt;
   }
-  const Array* list = items->asArray();
+  const Array* list = (*items)->asArray();
   if (!list || list->empty() || !list->back().asDictionary()) return std::nullopt;
   Dictionary hardware = *list->back().asDictionary();
 

@@ -18,9 +18,64 @@ using namespace zeb;
 
 constexpr const char* kXPCErrorLine = "privileged helper got an XPC error: %s";
 
+namespace {
+
+using P = ZEBPrivilegedDaemonProtocol;
+using D = ZEBPrivilegedDaemon;
+using CP = ZEBPrivilegedClientProtocol;
+using Sender = std::shared_ptr<xpc::Connection>;
+
+// The rows of the table. A housekeeping request is served by the member of its name, given its
+// sender.
+template <auto Request, auto Member>
+struct ByMember {
+  static constexpr auto kRequest = Request;
+  static void add(xpc::Interface& table, D& daemon) {
+    protocol_detail::bindMessage<Request>(table, [&daemon](const Sender& sender, const auto&... arguments) {
+      (daemon.*Member)(ZEBRequester::of(sender), arguments...);
+    });
+  }
+};
+
+// Every other request becomes a ZEBRequest of its sender, answered by `Callback`, for the collector
+// or log gathering function that serves it.
+template <auto Request, ZEBFinishCallback Callback, auto Serve>
+struct ByRequest {
+  static constexpr auto kRequest = Request;
+  static void add(xpc::Interface& table, D& daemon) {
+    protocol_detail::bindMessage<Request>(table, [&daemon](const Sender& sender, const auto&... arguments) {
+      Serve(daemon, daemon.request<Callback>(ZEBRequester::of(sender)), arguments...);
+    });
+  }
+};
+
+template <typename... Rows>
+std::shared_ptr<xpc::Interface> makeTable(D& daemon) {
+  static_assert(std::is_same_v<ZEBMessageList<Rows::kRequest...>, ZEBDaemonRequests>,
+                "the table serves every request of the protocol, in its order");
+  auto table = std::make_shared<xpc::Interface>(kZEBDaemonInterfaceName);
+  (Rows::add(*table, daemon), ...);
+  return table;
+}
+
+}  // namespace
+
 ZEBPrivilegedDaemon::ZEBPrivilegedDaemon(Options options, TaskLimits limits)
     : options_(std::move(options)), tasks_(limits) {
-  exportedInterface_ = makeDaemonInterface(*this);
+  exportedInterface_ = makeTable<
+      ByMember<&P::performReadyCheck, &D::performReadyCheck>, ByMember<&P::showPrivileges, &D::showPrivileges>,
+      ByMember<&P::stopDaemon, &D::stopDaemon>,
+      ByRequest<&P::runMobilityReportWithDestination, &CP::mobilityReportDidFinish, collectors::runMobilityReport>,
+      ByRequest<&P::runSysdiagnoseWithDestination, &CP::sysDiagnoseDidFinish, collectors::runSysdiagnose>,
+      ByRequest<&P::runWifiDiagnoseWithDestination, &CP::wifiDiagnoseDidFinish, collectors::runWifiDiagnose>,
+      ByRequest<&P::runBluetoothDiagnoseWithDestination, &CP::bluetoothDiagnoseDidFinish,
+                collectors::runBluetoothDiagnose>,
+      ByRequest<&P::runTMDiagnoseWithDestination, &CP::TMDiagnoseDidFinish, collectors::runTMDiagnose>,
+      ByRequest<&P::runMDSDiagnoseWithDestination, &CP::MDSDiagnoseDidFinish, collectors::runMDSDiagnose>,
+      ByRequest<&P::sampleProcessWithPID, &CP::sampleProcessDidFinish, collectors::sampleProcess>,
+      ByRequest<&P::gatherSyslogsWithDestination, &CP::syslogsDidFinish, logs::gatherSyslogs>,
+      ByRequest<&P::gatherInstallLogsWithDestination, &CP::installLogsDidFinish, logs::gatherInstallLogs>,
+      ByRequest<&P::copyLogFiles, &CP::copyLogFilesDidFinish, logs::copyLogFiles>>(*this);
 }
 
 std::optional<std::string> ZEBPrivilegedDaemon::authorizedClientReq() {
@@ -35,10 +90,10 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon should accept?");
   const long pid = conn->processIdentifier();
 
-  std::unique_ptr<codesign::CodeObject> code;
-  codesign::OSStatus status = codesign::CodeObject::forProcess(static_cast<pid_t>(pid), conn->peerPidfd(), code);
-  if (status != codesign::errSecSuccess) {
-    systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecCodeCreateWithPID returns error 0x%x\n", static_cast<unsigned>(status));
+  auto code = codesign::CodeObject::forProcess(static_cast<pid_t>(pid), conn->peerPidfd());
+  if (!code.ok()) {
+    systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecCodeCreateWithPID returns error 0x%x\n",
+              static_cast<unsigned>(codesign::statusOf(code.error())));
     return false;
   }
   const auto requirementText = authorizedClientReq();
@@ -46,19 +101,17 @@ bool ZEBPrivilegedDaemon::shouldAcceptNewConnection(xpc::Listener&, const std::s
     systemLog(LOG_ERR, "ZEBPrivilegedDaemon couldn't find an authorized client requirement\n");
     return false;
   }
-  std::unique_ptr<codesign::Requirement> requirement;
-  status = codesign::Requirement::compile(*requirementText, requirement);
-  if (status != codesign::errSecSuccess) {
+  auto requirement = codesign::Requirement::compile(*requirementText);
+  if (!requirement.ok()) {
     systemLog(LOG_ERR, "ZEBPrivilegedDaemon SecRequirementCreateWithString returns error 0x%x\n",
-              static_cast<unsigned>(status));
+              static_cast<unsigned>(codesign::statusOf(requirement.error())));
     return false;
   }
-  std::string why;
-  status = code->checkValidity(requirement.get(), options_.anchorsDirectory, &why);
-  if (status != codesign::errSecSuccess) {
+  if (auto valid = (*code)->checkValidity(requirement->get(), options_.anchorsDirectory); !valid.ok()) {
+    const codesign::OSStatus status = codesign::statusOf(valid.error());
     systemLog(LOG_CRIT, "ZEBPrivilegedDaemon SecCodeCheckValidity returns error %d (0x%x)\n", status,
               static_cast<unsigned>(status));
-    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, files::printableText(why).c_str());
+    systemLog(LOG_INFO, "Refused pid %ld: %s", pid, files::printableText(valid.error().localizedDescription()).c_str());
     return false;
   }
 
@@ -93,21 +146,20 @@ void ZEBPrivilegedDaemon::deliveryFailed(const std::weak_ptr<xpc::Connection>& c
   if (!clients_.anyOpen()) flushAndExit(1);
 }
 
-void ZEBPrivilegedDaemon::performReadyCheck() {
+void ZEBPrivilegedDaemon::performReadyCheck(const ZEBRequester& from) {
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon performReadyCheck: version: %s", kZEBHelperVersion);
-  if (auto c = clientOf(ZEBRequester::current().uid)) c->helperReadyWithVersion(kZEBHelperVersion);
+  if (auto c = clientOf(from.uid)) c->helperReadyWithVersion(kZEBHelperVersion);
 }
 
-void ZEBPrivilegedDaemon::showPrivileges() {
+void ZEBPrivilegedDaemon::showPrivileges(const ZEBRequester& from) {
   systemLog(LOG_NOTICE, "ZEBPrivilegedDaemon showPrivs");
   char text[128];
   std::snprintf(text, sizeof text, "Hello world! uid = %d, euid = %d, pid = %d", static_cast<int>(getuid()),
                 static_cast<int>(geteuid()), static_cast<int>(getpid()));
-  if (auto c = clientOf(ZEBRequester::current().uid)) c->logMessage(text);
+  if (auto c = clientOf(from.uid)) c->logMessage(text);
 }
 
-void ZEBPrivilegedDaemon::stopDaemon() {
-  const ZEBRequester from = ZEBRequester::current();
+void ZEBPrivilegedDaemon::stopDaemon(const ZEBRequester& from) {
   if (from.isRoot()) stopEverything();
   // Another user's stop ends that user's work; the daemon only when nobody else needs it.
   systemLog(LOG_NOTICE, "Stopping the tools of %s", from.description().c_str());
@@ -115,7 +167,7 @@ void ZEBPrivilegedDaemon::stopDaemon() {
   if (!clients_.anyOpenOfOthersThan(from.uid) && !tasks_.hasToolsOfOthersThan(from.uid)) stopEverything();
   systemLog(LOG_NOTICE, "Other users are still served: not stopping");
   // The sender sees its stop end as a stop does: its connection closes.
-  if (auto c = xpc::Connection::current()) c->invalidate();
+  if (from.connection) from.connection->invalidate();
 }
 
 void ZEBPrivilegedDaemon::stopEverything() {
@@ -130,37 +182,4 @@ bool ZEBPrivilegedDaemon::canModifyPath(std::string_view path) const { return fi
 
 Error ZEBPrivilegedDaemon::accessDeniedErrorForPath(std::string_view path) const {
   return files::accessDeniedErrorForPath(path);
-}
-
-using CP = ZEBPrivilegedClientProtocol;
-
-void ZEBPrivilegedDaemon::runMobilityReportWithDestination(const URL& d) {
-  collectors::runMobilityReport(*this, request<&CP::mobilityReportDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::runSysdiagnoseWithDestination(const URL& d) {
-  collectors::runSysdiagnose(*this, request<&CP::sysDiagnoseDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::runWifiDiagnoseWithDestination(const URL& d) {
-  collectors::runWifiDiagnose(*this, request<&CP::wifiDiagnoseDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::runBluetoothDiagnoseWithDestination(const URL& d, const std::string& shortUserName) {
-  collectors::runBluetoothDiagnose(*this, request<&CP::bluetoothDiagnoseDidFinish>(), d, shortUserName);
-}
-void ZEBPrivilegedDaemon::runTMDiagnoseWithDestination(const URL& d) {
-  collectors::runTMDiagnose(*this, request<&CP::TMDiagnoseDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::runMDSDiagnoseWithDestination(const URL& d) {
-  collectors::runMDSDiagnose(*this, request<&CP::MDSDiagnoseDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::sampleProcessWithPID(std::uint64_t pid, const URL& d) {
-  collectors::sampleProcess(*this, request<&CP::sampleProcessDidFinish>(), pid, d);
-}
-void ZEBPrivilegedDaemon::gatherSyslogsWithDestination(const URL& d) {
-  logs::gatherSyslogs(*this, request<&CP::syslogsDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::gatherInstallLogsWithDestination(const URL& d) {
-  logs::gatherInstallLogs(*this, request<&CP::installLogsDidFinish>(), d);
-}
-void ZEBPrivilegedDaemon::copyLogFiles(const Dictionary& files) {
-  logs::copyLogFiles(*this, request<&CP::copyLogFilesDidFinish>(), files);
 }

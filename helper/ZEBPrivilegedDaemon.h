@@ -1,6 +1,8 @@
 // The privileged helper: the listener's delegate, admission of clients by code signature, and the
-// exported object of every admitted connection. Each request becomes a ZEBRequest (who sent it, and
-// its one answer) handed to the collector, gathering or copy that serves it.
+// exported object of every admitted connection. Its table (in the .cpp) serves each request of the
+// protocol (ZEBPrivilegedDaemonProtocol) for the connection it came on: the housekeeping ones by
+// the members below, every other one as a ZEBRequest (who sent it, and its one answer) handed to
+// the collector, gathering or copy that serves it.
 #pragma once
 
 #include <sys/types.h>
@@ -13,23 +15,19 @@
 #include <vector>
 
 #include "helper/AtomicProperty.h"
-#include "helper/ZEBClients.h"
 #include "helper/TaskRunner.h"
-#include "protocol/ZEBPrivilegedProtocols.h"
-#include "helper/ZEBRequest.h"
+#include "helper/ZEBClients.h"
 #include "helper/files/FilePlacement.h"
+#include "helper/host/ZEBCollectorHost.h"
+#include "helper/host/ZEBRequest.h"
 #include "platform/xpc/Listener.h"
+#include "protocol/ZEBPrivilegedProtocols.h"
 
 inline constexpr const char* kZEBHelperVersion = "0.84";
 inline constexpr const char* kZEBServiceName = "com.orvel.tessel.zeb.privileged";
 
-class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBPrivilegedDaemonProtocol {
+class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBCollectorHost {
  public:
-  struct Options {
-    std::string anchorsDirectory = "/etc/com.orvel.tessel.zeb.privileged/anchors";
-    std::optional<std::string> consoleUser;
-  };
-
   explicit ZEBPrivilegedDaemon(Options options, TaskLimits limits = {});
 
   // The three properties.
@@ -43,29 +41,17 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   // The single entry of SMAuthorizedClients in the embedded info dictionary, read anew each time.
   static std::optional<std::string> authorizedClientReq();
 
-  // Requests: each forwards to the function that serves it, with the request made from the
-  // connection the message came on.
-  void performReadyCheck() override;
-  void showPrivileges() override;
+  // The housekeeping requests, each from the sender of its message. The others go straight from
+  // the table to the collector or log gathering function that serves them.
+  void performReadyCheck(const ZEBRequester& from);
+  void showPrivileges(const ZEBRequester& from);
   // Root's stop ends every tool and the daemon; another user's ends that user's tools, and the
   // daemon only when no other user has a connection open or a tool running or waiting.
-  void stopDaemon() override;
-  void runMobilityReportWithDestination(const zeb::URL& destination) override;
-  void runSysdiagnoseWithDestination(const zeb::URL& destination) override;
-  void runWifiDiagnoseWithDestination(const zeb::URL& destination) override;
-  void runBluetoothDiagnoseWithDestination(const zeb::URL& destination, const std::string& shortUserName) override;
-  void runTMDiagnoseWithDestination(const zeb::URL& destination) override;
-  void runMDSDiagnoseWithDestination(const zeb::URL& destination) override;
-  void sampleProcessWithPID(std::uint64_t pid, const zeb::URL& destination) override;
-  void gatherSyslogsWithDestination(const zeb::URL& destination) override;
-  void gatherInstallLogsWithDestination(const zeb::URL& destination) override;
-  void copyLogFiles(const zeb::Dictionary& files) override;
+  void stopDaemon(const ZEBRequester& from);
 
-  // A request of the message being handled on this thread, answered by `Callback` to the latest
-  // open connection of its sender's uid.
+  // A request from `from`, answered by `Callback` to the latest open connection of its uid.
   template <ZEBFinishCallback Callback>
-  ZEBRequest request() const {
-    ZEBRequester from = ZEBRequester::current();
+  ZEBRequest request(ZEBRequester from) const {
     const uid_t uid = from.uid;
     return ZEBRequest{std::move(from), ZEBAnswer([this, uid] { return clientOf(uid); }, Callback,
                                                  kZEBSelector<Callback>)};
@@ -77,11 +63,8 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   std::shared_ptr<ZEBPrivilegedClientProtocol> clientOf(uid_t uid) const;
 
   // The task runner: a tool for the user who sent a request, in that user's slots.
-  using TaskSetup = TaskRunner::Setup;
-  using TaskCallback = TaskRunner::Completion;
   void runCommand(const ZEBRequester& requester, const std::string& command, std::vector<std::string> arguments,
-                  TaskSetup setup, TaskCallback callback, TaskRunner::LaunchFailure failed,
-                  TaskRunner::Stopped stopped = nullptr) {
+                  TaskSetup setup, TaskCallback callback, TaskLaunchFailure failed, TaskStopped stopped) override {
     tasks_.run(requester.uid, command, std::move(arguments), std::move(setup), std::move(callback), std::move(failed),
                std::move(stopped));
   }
@@ -91,12 +74,11 @@ class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBP
   bool canModifyPath(std::string_view path) const;
   zeb::Error accessDeniedErrorForPath(std::string_view path) const;
 
-  // File placement for the user who sent a request.
-  zeb::files::FilePlacement placement(const ZEBRequester& requester) const {
+  zeb::files::FilePlacement placement(const ZEBRequester& requester) const override {
     return zeb::files::FilePlacement(requester.uid);
   }
 
-  const Options& options() const { return options_; }
+  const Options& options() const override { return options_; }
 
  private:
   // A callback to a client could not be delivered: that connection is done with; the daemon ends

@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/xpc/XpcErrors.h"
+
 namespace zeb::xpc {
 namespace {
 
@@ -146,7 +148,7 @@ class Decoder {
  private:
   static Decoder& self(void* ctx) { return *static_cast<Decoder*>(ctx); }
 
-  Error error() const { return Error::withDescription("com.orvel.zeb.xpc", 1, reason_); }
+  Error error() const { return xpcError(kXpcMalformedValue, reason_); }
   Error fail(std::string reason) {
     if (!failed_) reason_ = std::move(reason);
     failed_ = true;
@@ -319,7 +321,7 @@ std::string encodeFrame(std::string_view selector, const Array& arguments) {
 }
 
 Result<Value> decodeValue(std::string_view bytes, std::size_t maxBytes) {
-  if (bytes.size() > maxBytes) return Error::withDescription("com.orvel.zeb.xpc", 1, "value too large");
+  if (bytes.size() > maxBytes) return xpcError(kXpcMalformedValue, "value too large");
   return Decoder(bytes).run();
 }
 
@@ -328,10 +330,10 @@ Result<Message> decodeMessage(std::string_view payload, std::size_t maxBytes) {
   if (!v.ok()) return v.error();
   const Array* top = v->asArray();
   if (!top || top->size() != 2 || !(*top)[0].asString() || !(*top)[1].asArray())
-    return Error::withDescription("com.orvel.zeb.xpc", 2, "message is not [selector, arguments]");
+    return xpcError(kXpcMalformedMessage, "message is not [selector, arguments]");
   const std::string& selector = *(*top)[0].asString();
   if (selector.empty() || selector.size() > kMaxSelectorBytes)
-    return Error::withDescription("com.orvel.zeb.xpc", 2, "bad selector");
+    return xpcError(kXpcMalformedMessage, "bad selector");
   return Message{selector, *(*top)[1].asArray()};
 }
 

@@ -178,14 +178,25 @@ struct MemberTraits<void (C::*)(Args...)> {
   using Params = std::tuple<std::remove_cvref_t<Args>...>;
 };
 
-// Adds the member to the interface: its selector, its argument types, and a handler calling it.
-template <auto Member>
-void bind(xpc::Interface& interface, typename MemberTraits<decltype(Member)>::Class& object) {
+// Adds the message of `Member` to the interface: its selector, its argument types, and `handler`,
+// called with the sending connection and the arguments as the member's parameters.
+template <auto Member, typename Handler>
+void bindMessage(xpc::Interface& interface, Handler handler) {
   using Params = typename MemberTraits<decltype(Member)>::Params;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     interface.add(kZEBSelector<Member>, {Wire<std::tuple_element_t<I, Params>>::kType...},
-                  [&object](const Array& a) { (object.*Member)(Wire<std::tuple_element_t<I, Params>>::get(a[I])...); });
+                  [handler = std::move(handler)](const std::shared_ptr<xpc::Connection>& sender, const Array& a) {
+                    handler(sender, Wire<std::tuple_element_t<I, Params>>::get(a[I])...);
+                  });
   }(std::make_index_sequence<std::tuple_size_v<Params>>{});
+}
+
+// Adds the member to the interface, called on `object` whoever sent the message.
+template <auto Member>
+void bind(xpc::Interface& interface, typename MemberTraits<decltype(Member)>::Class& object) {
+  bindMessage<Member>(interface, [&object](const std::shared_ptr<xpc::Connection>&, const auto&... args) {
+    (object.*Member)(args...);
+  });
 }
 
 template <typename Class, auto... Members>
@@ -206,6 +217,9 @@ Array arguments(const Args&... args) {
 }
 
 }  // namespace zeb::protocol_detail
+
+// The name the daemon's table goes by (in the connection's log lines).
+inline constexpr const char* kZEBDaemonInterfaceName = "ZEBPrivilegedDaemon";
 
 // The interface tables, derived from the lists above; the implementation must outlive them.
 std::shared_ptr<zeb::xpc::Interface> makeDaemonInterface(ZEBPrivilegedDaemonProtocol& daemon);

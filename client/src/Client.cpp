@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/ZEBClientConnection.h"
+#include "platform/xpc/XpcErrors.h"
 
 namespace ZEB {
 namespace {
@@ -149,7 +150,7 @@ Status failureOf(const zeb::Error& e) {
       default: return {Failure::kOther, text};
     }
   }
-  if (e.code() == 4099) return {Failure::kRefused, text};
+  if (zeb::xpc::isXpcError(e, zeb::xpc::kXpcConnectionInvalid)) return {Failure::kRefused, text};
   return {Failure::kOther, text};
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "Utility/SystemRoot.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
 #include "helper/collectors/Collectors.h"
 #include "helper/files/PathPolicy.h"
@@ -28,7 +27,7 @@ Error bluetoothFailedWithStatus(int status) {
 
 }  // namespace
 
-void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination,
+void zeb::collectors::runBluetoothDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination,
                                            const std::string& shortUserName) {
   Result<SharedPlace> place = openDestination(request.from, destination);
   if (!place) return request.finish(std::nullopt, place.error());
@@ -48,7 +47,7 @@ void zeb::collectors::runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBReque
   const Date start = now();
 
   const std::string home = account->home;
-  ZEBPrivilegedDaemon::TaskSetup setup = [home](Task& task) {
+  ZEBCollectorHost::TaskSetup setup = [home](Task& task) {
     Task::Environment environment = task.environment().value_or(Task::Environment{});
     environment["HOME"] = home;
     task.setEnvironment(std::move(environment));

@@ -66,8 +66,8 @@ Result<SharedPlace> openDestination(const ZEBRequester& requester, const URL& de
   return place;
 }
 
-void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+void runTool(ZEBCollectorHost& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBCollectorHost::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
              ZEBResult failureResult) {
   const ZEBRequester requester = request.from;
   ZEBSharedRequest shared = share(std::move(request));
@@ -80,7 +80,7 @@ void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string&
       [shared] { shared->answer.abandon(); });
 }
 
-ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work) {
+ZEBCollectorHost::TaskSetup inheritWork(SharedWork work) {
   return [work = std::move(work)](Task& task) { task.inheritDescriptor(work->place.fd()); };
 }
 
@@ -102,7 +102,7 @@ std::optional<UserAccount> userNamed(const std::string& name) {
   return account;
 }
 
-std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options) {
+std::optional<std::string> consoleUserName(const ZEBCollectorHost::Options& options) {
   if (options.consoleUser) return options.consoleUser;
   char* session = nullptr;
   uid_t uid = 0;

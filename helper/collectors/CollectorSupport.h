@@ -12,9 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
 #include "helper/files/FilePlacement.h"
+#include "helper/host/ZEBCollectorHost.h"
+#include "helper/host/ZEBRequest.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Regex.h"
@@ -44,7 +45,7 @@ using files::WorkPlace;
 using files::openWorkPlace;
 
 // A setup step that lets the tool write into the work place through its pinned path.
-ZEBPrivilegedDaemon::TaskSetup inheritWork(SharedWork work);
+ZEBCollectorHost::TaskSetup inheritWork(SharedWork work);
 
 // The name of the newest entry of `directory` created since `start` (one second of slack) whose
 // name matches, if any, searched for the place's user; a directory whose reading fails is an error.
@@ -73,7 +74,7 @@ struct UserAccount {
 std::optional<UserAccount> userNamed(const std::string& name);
 
 // The user at the console: the daemon's --console-user, else the user of seat0's active session.
-std::optional<std::string> consoleUserName(const ZEBPrivilegedDaemon::Options& options);
+std::optional<std::string> consoleUserName(const ZEBCollectorHost::Options& options);
 
 // The status a shell reports for a command it could not start: 127 when it is missing, else 126.
 int launchFailureStatus(const Error& launchError);
@@ -83,8 +84,8 @@ int launchFailureStatus(const Error& launchError);
 // `failed(status)` as the error.
 using ToolCompletion = std::function<void(ZEBRequest& request, Task& task)>;
 using ToolFailure = std::function<Error(int status)>;
-void runTool(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
-             ZEBPrivilegedDaemon::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
+void runTool(ZEBCollectorHost& daemon, ZEBRequest request, const std::string& tool, std::vector<std::string> arguments,
+             ZEBCollectorHost::TaskSetup setup, ToolFailure failed, ToolCompletion completion,
              ZEBResult failureResult = std::nullopt);
 
 }  // namespace zeb::collectors

@@ -4,21 +4,20 @@
 #include <cstdint>
 #include <string>
 
-#include "helper/ZEBRequest.h"
+#include "helper/host/ZEBCollectorHost.h"
+#include "helper/host/ZEBRequest.h"
 #include "platform/foundation/URL.h"
-
-class ZEBPrivilegedDaemon;
 
 namespace zeb::collectors {
 
-void runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination);
-void runWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination);
-void runBluetoothDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination,
+void runMobilityReport(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination);
+void runWifiDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination);
+void runBluetoothDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination,
                           const std::string& shortUserName);
-void sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest request, std::uint64_t pid, const URL& destination);
+void sampleProcess(ZEBCollectorHost& daemon, ZEBRequest request, std::uint64_t pid, const URL& destination);
 // The tools that write their report into the destination, found there afterwards.
-void runSysdiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination);
-void runTMDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination);
-void runMDSDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination);
+void runSysdiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination);
+void runTMDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination);
+void runMDSDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination);
 
 }  // namespace zeb::collectors

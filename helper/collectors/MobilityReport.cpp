@@ -5,7 +5,6 @@
 #include <string>
 
 #include "Utility/SystemRoot.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
 #include "helper/collectors/Collectors.h"
 #include "helper/collectors/CollectorText.h"
@@ -26,7 +25,7 @@ Error mobilityFailedWithStatus(int status) {
 
 }  // namespace
 
-void zeb::collectors::runMobilityReport(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void zeb::collectors::runMobilityReport(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   Result<SharedPlace> place = openDestination(request.from, destination);
   if (!place) return request.finish(std::nullopt, place.error());
   runTool(daemon, std::move(request), SystemRoot::resolve(kMobilityTool), {}, nullptr, mobilityFailedWithStatus,

@@ -16,7 +16,6 @@
 #include <string>
 
 #include "Utility/SystemRoot.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
 #include "helper/collectors/Collectors.h"
 #include "helper/files/ReplacingFile.h"
@@ -69,7 +68,7 @@ bool isProcessOf(std::uint64_t pid, uid_t uid) {
 
 }  // namespace
 
-void zeb::collectors::sampleProcess(ZEBPrivilegedDaemon& daemon, ZEBRequest request, std::uint64_t pid,
+void zeb::collectors::sampleProcess(ZEBCollectorHost& daemon, ZEBRequest request, std::uint64_t pid,
                                     const URL& destination) {
   const auto refuse = [&] { request.finish(std::nullopt, files::accessDeniedErrorForPath(destination.path())); };
   if (!files::canModifyPath(destination.path())) return refuse();

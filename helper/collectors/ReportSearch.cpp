@@ -7,7 +7,6 @@
 
 #include "Utility/SystemRoot.h"
 #include "Utility/ZEBUtilities.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
 #include "helper/collectors/Collectors.h"
 
@@ -52,7 +51,7 @@ const SearchingCollector kMDSDiagnose = {
     "\\.mdsdiagnostic$", [](const std::string& d) { return std::vector<std::string>{"-w", "-n", "-f", d}; }, true,
     101, 0};
 
-void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& daemon, ZEBRequest request,
+void runSearchingCollector(const SearchingCollector& c, ZEBCollectorHost& daemon, ZEBRequest request,
                            const URL& destination) {
   Result<SharedPlace> place = openDestination(request.from, destination);
   if (!place) return request.finish(std::nullopt, place.error());
@@ -97,15 +96,15 @@ void runSearchingCollector(const SearchingCollector& c, ZEBPrivilegedDaemon& dae
 
 }  // namespace
 
-void runSysdiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void runSysdiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   runSearchingCollector(kSysdiagnose, daemon, std::move(request), destination);
 }
 
-void runTMDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void runTMDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   runSearchingCollector(kTMDiagnose, daemon, std::move(request), destination);
 }
 
-void runMDSDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void runMDSDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   runSearchingCollector(kMDSDiagnose, daemon, std::move(request), destination);
 }
 

@@ -6,7 +6,6 @@
 
 #include "Utility/SystemRoot.h"
 #include "Utility/ZEBUtilities.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/collectors/CollectorSupport.h"
 #include "helper/collectors/Collectors.h"
 #include "helper/collectors/CollectorText.h"
@@ -34,7 +33,7 @@ Error reportNotLocated() { return Error::withDescription(kWifiDomain, 102, "Coul
 
 namespace {
 
-void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPlace place) {
+void runLegacyWifiDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, SharedPlace place) {
   runTool(daemon, std::move(request), SystemRoot::resolve(kLegacyWifiTool), {"-tests", "fast"}, nullptr,
           wifiFailedWithStatus, [place](ZEBRequest& ended, Task& task) {
             if (task.terminationStatus() != 0)
@@ -55,13 +54,13 @@ void runLegacyWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, Shar
           });
 }
 
-void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPlace place) {
+void runWdutilDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, SharedPlace place) {
   // A build that can't be read compares as equal to the first build that writes where it is told.
   const std::string build = ZEBUtilities::currentSystemBuild().value_or(kFirstBuildWritingToDestination);
   const bool writesToDestination =
       ZEBUtilities::compareBuildString(build, kFirstBuildWritingToDestination) != ComparisonResult::kOrderedAscending;
   std::vector<std::string> arguments = {"diagnose"};
-  ZEBPrivilegedDaemon::TaskSetup setup;
+  ZEBCollectorHost::TaskSetup setup;
   std::string desktop;
   SharedWork work;
   if (writesToDestination) {
@@ -112,7 +111,7 @@ void runWdutilDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, SharedPl
 
 }  // namespace
 
-void zeb::collectors::runWifiDiagnose(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void zeb::collectors::runWifiDiagnose(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   Result<SharedPlace> place = openDestination(request.from, destination);
   if (!place) return request.finish(std::nullopt, place.error());
   const std::int32_t version = ZEBUtilities::currentSystemVersion();

@@ -19,7 +19,6 @@
 #include "Utility/FileTree.h"
 #include "Utility/SystemRoot.h"
 #include "Utility/ZEBUtilities.h"
-#include "helper/ZEBPrivilegedDaemon.h"
 #include "helper/files/ClientDirectory.h"
 #include "helper/logs/LogSources.h"
 #include "helper/files/LogText.h"
@@ -140,7 +139,7 @@ Dictionary printableMessages(const Dictionary& messages) {
 // (its path plus ".zip"). Each failure is logged where it happens.
 [[nodiscard]] Status gatherAndCompressFiles(const std::vector<std::string>& files, const std::string& toArchive);
 
-void gatherLogFamily(ZEBPrivilegedDaemon& daemon, const LogFamily& family, ZEBRequest request, const URL& destination) {
+void gatherLogFamily(ZEBCollectorHost& daemon, const LogFamily& family, ZEBRequest request, const URL& destination) {
   const std::string& destinationPath = destination.path();
   systemLog(LOG_NOTICE, "%s%s", family.startText, printableText(destinationPath).c_str());
 
@@ -227,21 +226,21 @@ Status gatherAndCompressFiles(const std::vector<std::string>& files, const std::
 
 }  // namespace
 
-void gatherSyslogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void gatherSyslogs(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   static std::mutex lock;
   static const LogFamily syslogs = {"Collecting Syslogs to destination: ", "system.log", "syslogs",
                                     "com.orvel.zeb.privileged.copySyslogs", true, &lock};
   gatherLogFamily(daemon, syslogs, std::move(request), destination);
 }
 
-void gatherInstallLogs(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const URL& destination) {
+void gatherInstallLogs(ZEBCollectorHost& daemon, ZEBRequest request, const URL& destination) {
   static std::mutex lock;
   static const LogFamily installLogs = {"Collecting Install Logs to destination: ", "install.log", "installLogs",
                                         "com.orvel.zeb.privileged.copyinstallLogs", false, &lock};
   gatherLogFamily(daemon, installLogs, std::move(request), destination);
 }
 
-void copyLogFiles(ZEBPrivilegedDaemon& daemon, ZEBRequest request, const Dictionary& files) {
+void copyLogFiles(ZEBCollectorHost& daemon, ZEBRequest request, const Dictionary& files) {
   const auto answer = [&](const ZEBResult& result, const ZEBOptionalError& error) { request.finish(result, error); };
 
   Dictionary messages;

@@ -51,11 +51,6 @@ std::map<CacheKey, Digest>& digestCache() {
   return cache;
 }
 
-bool fail(std::string* why, std::string text) {
-  if (why) *why = std::move(text);
-  return false;
-}
-
 }  // namespace
 
 void clearDigestCache() {
@@ -63,32 +58,28 @@ void clearDigestCache() {
   digestCache().clear();
 }
 
-OSStatus CodeObject::forProcess(pid_t pid, int pidfd, std::unique_ptr<CodeObject>& out) {
-  out.reset();
-  if (pid <= 0 || pidfd < 0) return errSecCSNoSuchCode;
+Result<std::unique_ptr<CodeObject>> CodeObject::forProcess(pid_t pid, int pidfd) {
+  if (pid <= 0 || pidfd < 0) return secError(errSecCSNoSuchCode, "no such process");
   const std::string dir = "/proc/" + std::to_string(pid);
   UniqueFd procDir(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   // Alive after the open: the entry we hold is the pinned process, not a successor with its pid.
-  if (!procDir || !pidfdAlive(pidfd)) return errSecCSNoSuchCode;
+  if (!procDir || !pidfdAlive(pidfd)) return secError(errSecCSNoSuchCode, "process gone");
   UniqueFd exe(::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC));
-  if (!exe) return errSecCSNoSuchCode;
+  if (!exe) return secError(errSecCSNoSuchCode, "executable can't be opened");
   std::unique_ptr<CodeObject> code(new CodeObject());
   code->executable_ = std::move(exe);
   code->procDir_ = std::move(procDir);
   code->pidfd_ = pidfd;
   code->pid_ = pid;
-  out = std::move(code);
-  return errSecSuccess;
+  return code;
 }
 
-OSStatus CodeObject::forFile(const std::string& path, std::unique_ptr<CodeObject>& out) {
-  out.reset();
+Result<std::unique_ptr<CodeObject>> CodeObject::forFile(const std::string& path) {
   UniqueFd exe(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!exe) return errSecCSNoSuchCode;
+  if (!exe) return secError(errSecCSNoSuchCode, "executable can't be opened");
   std::unique_ptr<CodeObject> code(new CodeObject());
   code->executable_ = std::move(exe);
-  out = std::move(code);
-  return errSecSuccess;
+  return code;
 }
 
 std::optional<SignatureBlock> CodeObject::signature() const {
@@ -104,47 +95,39 @@ std::optional<SignatureBlock> CodeObject::signature() const {
   return located->block;
 }
 
-OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::string& anchorsDir,
-                                   std::string* why) const {
+Status CodeObject::checkValidity(const Requirement* requirement, const std::string& anchorsDir) const {
   struct stat before {};
   if (::fstat(executable_.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
-    fail(why, "executable is not a regular file");
-    return errSecCSNoSuchCode;
+    return secError(errSecCSNoSuchCode, "executable is not a regular file");
   }
   const auto size = static_cast<std::uint64_t>(before.st_size);
   if (size > kMaxExecutableBytes) {
-    fail(why, "executable too large");
-    return errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "executable too large");
   }
   const std::size_t tailLen = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxBlockBytes));
   std::string tail(tailLen, '\0');
   if (::pread(executable_.get(), tail.data(), tailLen, static_cast<off_t>(size - tailLen)) != static_cast<ssize_t>(tailLen)) {
-    fail(why, "executable unreadable");
-    return errSecCSNoSuchCode;
+    return secError(errSecCSNoSuchCode, "executable unreadable");
   }
   auto located = parseSignatureBlock(tail, size);
   if (!located) {
-    fail(why, "no signature");
-    return errSecCSUnsigned;
+    return secError(errSecCSUnsigned, "no signature");
   }
 
   // Cheap checks first: a block copied from a real client onto another file fails here, before a
   // byte of the file is hashed.
   const SignatureBlock& sig = located->block;
   if (sig.signedLength != located->contentSize) {
-    fail(why, "signed length does not match the file");
-    return errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "signed length does not match the file");
   }
   UniqueFd anchors(::open(anchorsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   auto pem = anchors ? readAllAt(anchors.get(), (sig.anchor + ".pub").c_str(), kMaxAnchorFileBytes) : std::nullopt;
   if (!pem) {
-    fail(why, "unknown anchor " + sig.anchor);
-    return errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "unknown anchor " + sig.anchor);
   }
   auto publicKey = loadPublicKeyPEM(*pem);
   if (!publicKey.ok() || !verify(publicKey->get(), signedMessage(sig), sig.signature)) {
-    fail(why, "signature does not verify");
-    return errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "signature does not verify");
   }
 
   // Then the file itself, hashed once per version of it.
@@ -158,8 +141,7 @@ OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::st
     auto computed = sha512OfFile(executable_.get(), located->contentSize);
     struct stat after {};
     if (!computed.ok() || ::fstat(executable_.get(), &after) != 0 || keyOf(after) != key) {
-      fail(why, "executable changed while it was read");
-      return errSecCSSignatureFailed;
+      return secError(errSecCSSignatureFailed, "executable changed while it was read");
     }
     digest = *computed;
     std::lock_guard lock(gCacheMutex);
@@ -167,48 +149,46 @@ OSStatus CodeObject::checkValidity(const Requirement* requirement, const std::st
     digestCache().emplace(key, *digest);
   }
   if (*digest != sig.digest) {
-    fail(why, "executable differs from what was signed");
-    return errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "executable differs from what was signed");
   }
 
   if (procDir_) {
-    if (const OSStatus s = checkProcess(why); s != errSecSuccess) return s;
+    if (auto s = checkProcess(); !s.ok()) return s;
   }
   if (requirement && !requirement->isSatisfiedBy(SigningInfo{sig.identifier, sig.anchor})) {
-    fail(why, "requirement not satisfied");
-    return errSecCSReqFailed;
+    return secError(errSecCSReqFailed, "requirement not satisfied");
   }
-  return errSecSuccess;
+  return Ok{};
 }
 
-OSStatus CodeObject::checkProcess(std::string* why) const {
+Status CodeObject::checkProcess() const {
   const int dir = procDir_.get();
 
   auto status = readAllAt(dir, "status", kMaxProcFileBytes);
-  if (!status) return fail(why, "process gone"), errSecCSNoSuchCode;
+  if (!status) return secError(errSecCSNoSuchCode, "process gone");
   const auto tracer = status->find("\nTracerPid:");
   if (tracer == std::string::npos || std::strtol(status->c_str() + tracer + 11, nullptr, 10) != 0)
-    return fail(why, "process is traced"), errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "process is traced");
 
   char theirs[128] = {}, ours[128] = {};
   if (::readlinkat(dir, "ns/user", theirs, sizeof theirs - 1) <= 0 ||
       ::readlink("/proc/self/ns/user", ours, sizeof ours - 1) <= 0 || std::strcmp(theirs, ours) != 0)
-    return fail(why, "process lives in another user namespace"), errSecCSSignatureFailed;
+    return secError(errSecCSSignatureFailed, "process lives in another user namespace");
 
   auto environ = readAllAt(dir, "environ", kMaxProcFileBytes);
-  if (!environ) return fail(why, "environment unreadable"), errSecCSSignatureFailed;
+  if (!environ) return secError(errSecCSSignatureFailed, "environment unreadable");
   for (std::size_t at = 0; at < environ->size();) {
     const std::size_t end = std::min(environ->find('\0', at), environ->size());
     const std::string_view var(environ->data() + at, end - at);
     for (std::string_view bad : {"LD_PRELOAD=", "LD_AUDIT=", "LD_LIBRARY_PATH="})
-      if (var.substr(0, bad.size()) == bad) return fail(why, "environment injects code"), errSecCSSignatureFailed;
+      if (var.substr(0, bad.size()) == bad) return secError(errSecCSSignatureFailed, "environment injects code");
     at = end + 1;
   }
 
   struct stat exe {};
   ::fstat(executable_.get(), &exe);
   auto maps = readAllAt(dir, "maps", kMaxProcFileBytes);
-  if (!maps) return fail(why, "mappings unreadable"), errSecCSSignatureFailed;
+  if (!maps) return secError(errSecCSSignatureFailed, "mappings unreadable");
   for (std::size_t at = 0; at < maps->size();) {
     const std::size_t end = std::min(maps->find('\n', at), maps->size());
     const std::string line = maps->substr(at, end - at);
@@ -221,19 +201,19 @@ OSStatus CodeObject::checkProcess(std::string* why) const {
     // Open the mapped file itself: a path in another mount namespace could name something else.
     UniqueFd mapped(::openat(dir, (std::string("map_files/") + range).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    if (!mapped || ::fstat(mapped.get(), &st) != 0) return fail(why, "mapping unreadable"), errSecCSSignatureFailed;
+    if (!mapped || ::fstat(mapped.get(), &st) != 0) return secError(errSecCSSignatureFailed, "mapping unreadable");
     if (st.st_dev == exe.st_dev && st.st_ino == exe.st_ino) continue;
     const bool foreignOwner = st.st_uid != 0;
     const bool writable = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
     if (foreignOwner || writable) {
       const auto slash = line.find('/');
-      return fail(why, "maps code not protected by root: " + (slash == std::string::npos ? line : line.substr(slash))),
-             errSecCSSignatureFailed;
+      return secError(errSecCSSignatureFailed,
+                      "maps code not protected by root: " + (slash == std::string::npos ? line : line.substr(slash)));
     }
   }
 
-  if (!pidfdAlive(pidfd_)) return fail(why, "process gone"), errSecCSNoSuchCode;
-  return errSecSuccess;
+  if (!pidfdAlive(pidfd_)) return secError(errSecCSNoSuchCode, "process gone");
+  return Ok{};
 }
 
 }  // namespace zeb::codesign

@@ -16,6 +16,7 @@
 #include "platform/codesign/Requirement.h"
 #include "platform/codesign/SecStatus.h"
 #include "platform/codesign/SignatureBlock.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
 
 namespace zeb::codesign {
@@ -27,20 +28,20 @@ class CodeObject {
  public:
   // The code of a running process. `pidfd` pins the process the caller means (from the socket's
   // peer credentials); errSecCSNoSuchCode when it has gone or its executable can't be opened.
-  static OSStatus forProcess(pid_t pid, int pidfd, std::unique_ptr<CodeObject>& out);
+  [[nodiscard]] static Result<std::unique_ptr<CodeObject>> forProcess(pid_t pid, int pidfd);
   // The code of an executable file (no process checks).
-  static OSStatus forFile(const std::string& path, std::unique_ptr<CodeObject>& out);
+  [[nodiscard]] static Result<std::unique_ptr<CodeObject>> forFile(const std::string& path);
 
-  // errSecSuccess when valid and satisfying the requirement (null: validity alone). Anchors are
-  // NAME.pub files in `anchorsDir`.
-  OSStatus checkValidity(const Requirement* requirement, const std::string& anchorsDir, std::string* why = nullptr) const;
+  // Valid and satisfying the requirement (null: validity alone), or the status (secError) with the
+  // reason. Anchors are NAME.pub files in `anchorsDir`.
+  [[nodiscard]] Status checkValidity(const Requirement* requirement, const std::string& anchorsDir) const;
 
   // The signature, when the executable has one (no verification).
   std::optional<SignatureBlock> signature() const;
 
  private:
   CodeObject() = default;
-  OSStatus checkProcess(std::string* why) const;
+  [[nodiscard]] Status checkProcess() const;
 
   UniqueFd executable_;
   UniqueFd procDir_;  // invalid for files

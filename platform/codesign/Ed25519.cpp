@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/codesign/SecStatus.h"
+
 namespace zeb::codesign {
 namespace {
 
@@ -25,7 +27,8 @@ Error cryptoError(std::string what) {
   char buf[256] = {};
   if (e) ERR_error_string_n(e, buf, sizeof buf);
   ERR_clear_error();
-  return Error::withDescription("com.orvel.zeb.codesign", 1, what + (e ? std::string(": ") + buf : ""));
+  return Error::withDescription(std::string(kCryptoErrorDomain), kCryptoErrorCode,
+                                what + (e ? std::string(": ") + buf : ""));
 }
 
 std::string bioText(BIO* bio) {

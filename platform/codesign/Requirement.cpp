@@ -159,15 +159,13 @@ bool evaluate(const Node& n, const SigningInfo& info) {
 
 }  // namespace
 
-OSStatus Requirement::compile(std::string_view text, std::unique_ptr<Requirement>& out) {
-  out.reset();
-  if (text.size() > kMaxTextBytes) return errSecCSReqInvalid;
+Result<std::unique_ptr<Requirement>> Requirement::compile(std::string_view text) {
+  if (text.size() > kMaxTextBytes) return secError(errSecCSReqInvalid, "requirement text too long");
   auto tokens = tokenize(text);
-  if (!tokens) return errSecCSReqInvalid;
+  if (!tokens) return secError(errSecCSReqInvalid, "requirement text is not made of tokens");
   auto root = Parser(std::move(*tokens)).parseAll();
-  if (!root) return errSecCSReqInvalid;
-  out = std::make_unique<Requirement>(std::move(root));
-  return errSecSuccess;
+  if (!root) return secError(errSecCSReqInvalid, "requirement text does not parse");
+  return std::make_unique<Requirement>(std::move(root));
 }
 
 bool Requirement::isSatisfiedBy(const SigningInfo& info) const { return evaluate(*root_, info); }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/codesign/SecStatus.h"
+#include "platform/foundation/Result.h"
 
 namespace zeb::codesign {
 
@@ -23,8 +24,8 @@ class Requirement {
   static constexpr std::size_t kMaxTextBytes = 4096;
   static constexpr int kMaxDepth = 32;
 
-  // errSecSuccess and a requirement, or errSecCSReqInvalid.
-  static OSStatus compile(std::string_view text, std::unique_ptr<Requirement>& out);
+  // A requirement, or errSecCSReqInvalid (secError).
+  [[nodiscard]] static Result<std::unique_ptr<Requirement>> compile(std::string_view text);
 
   bool isSatisfiedBy(const SigningInfo& info) const;
 

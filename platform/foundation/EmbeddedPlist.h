@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
 
 namespace zeb {
@@ -13,8 +14,9 @@ namespace zeb {
 inline constexpr std::string_view kInfoPlistSection = "__info_plist";
 inline constexpr std::string_view kLaunchdPlistSection = "__launchd_plist";
 
-// The bytes of a named section of an ELF file, or nothing when it has none.
-std::optional<std::string> readElfSection(const std::string& path, std::string_view section);
+// The bytes of a named section of an ELF file, or nothing when it has none; the error of a file
+// that can't be read or is not a well-formed 64-bit ELF file.
+[[nodiscard]] Result<std::optional<std::string>> readElfSection(const std::string& path, std::string_view section);
 
 // The parsed dictionary in a section of the running executable (read anew on each call).
 std::optional<Dictionary> embeddedPropertyList(std::string_view section);

@@ -13,36 +13,15 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/xpc/XpcErrors.h"
+
 namespace zeb::xpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Error connectionError(std::int64_t code, std::string text) {
-  return Error::withDescription("com.orvel.zeb.xpc", code, std::move(text));
-}
-
-// Foundation's codes for an interrupted and an invalidated connection.
-constexpr std::int64_t kConnectionInterrupted = 4097;
-constexpr std::int64_t kConnectionInvalid = 4099;
-constexpr const char* kTimedOutInFrame = "timed out in the middle of a frame";
-
 constexpr int kSoPassPidfd = 76;  // kernel 6.5+, not yet in glibc 2.36's headers
 constexpr int kScmPidfd = 0x04;
-
-thread_local Connection* currentConnection = nullptr;
-
-// Sets the connection whose message a handler runs for, for that handler's duration.
-class CurrentConnectionScope {
- public:
-  explicit CurrentConnectionScope(Connection* c) : previous_(currentConnection) { currentConnection = c; }
-  ~CurrentConnectionScope() { currentConnection = previous_; }
-  CurrentConnectionScope(const CurrentConnectionScope&) = delete;
-  CurrentConnectionScope& operator=(const CurrentConnectionScope&) = delete;
-
- private:
-  Connection* previous_;
-};
 
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -69,10 +48,6 @@ Connection::Connection(UniqueFd socket, PeerCredentials peer, Role role, Connect
 
 Connection::~Connection() = default;
 
-std::shared_ptr<Connection> Connection::current() {
-  return currentConnection ? currentConnection->shared_from_this() : nullptr;
-}
-
 bool Connection::fromPeer(const ucred& sender, int senderPidfd) {
   if (sender.uid != peer_.euid) return false;
   if (role_ == Role::kClient) {
@@ -96,7 +71,7 @@ Result<std::shared_ptr<Connection>> Connection::connect(const std::string& socke
                                                         std::chrono::milliseconds handshakeTimeout) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof addr.sun_path) return connectionError(kConnectionInvalid, "socket path too long");
+  if (socketPath.size() >= sizeof addr.sun_path) return xpcError(kXpcConnectionInvalid, "socket path too long");
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return posixError(errno, "socket");
@@ -114,13 +89,13 @@ Result<std::shared_ptr<Connection>> Connection::connect(const std::string& socke
   conn->options_.handshakeTimeout = options.handshakeTimeout;
   if (!challenge.ok()) {
     // A refused client is closed without a word; a service that stays silent is another failure.
-    if (challenge.error().localizedDescription() == kTimedOutInFrame)
+    if (isXpcError(challenge.error(), kXpcTimedOutInFrame))
       return posixError(ETIMEDOUT, "no challenge from the service");
-    return connectionError(kConnectionInvalid, "the service refused the connection");
+    return xpcError(kXpcConnectionInvalid, "the service refused the connection");
   }
   if (challenge->selector != kChallengeSelector || challenge->arguments.size() != 1 ||
       !challenge->arguments[0].asData())
-    return connectionError(kConnectionInvalid, "the service sent no challenge");
+    return xpcError(kXpcConnectionInvalid, "the service sent no challenge");
   if (auto s = conn->send(kChallengeSelector, challenge->arguments); !s.ok()) return s.error();
   return conn;
 }
@@ -140,45 +115,46 @@ Status Connection::serviceHandshake() {
   if (auto s = readExact(header.data(), 4, options_.handshakeTimeout); !s.ok()) return s;
   const std::uint32_t len = (std::uint32_t(std::uint8_t(header[0])) << 24) | (std::uint32_t(std::uint8_t(header[1])) << 16) |
                             (std::uint32_t(std::uint8_t(header[2])) << 8) | std::uint32_t(std::uint8_t(header[3]));
-  if (len == 0 || len > 256) return connectionError(kConnectionInvalid, "frame before the challenge echo");
+  if (len == 0 || len > 256) return xpcError(kXpcConnectionInvalid, "frame before the challenge echo");
   std::string payload(len, '\0');
   if (auto s = readExact(payload.data(), len, options_.handshakeTimeout); !s.ok()) return s;
   auto m = decodeMessage(payload);
   if (!m.ok() || m->selector != kChallengeSelector || m->arguments.size() != 1 || !m->arguments[0].asData() ||
       *m->arguments[0].asData() != challenge)
-    return connectionError(kConnectionInvalid, "frame before the challenge echo");
+    return xpcError(kXpcConnectionInvalid, "frame before the challenge echo");
   return Ok{};
 }
 
 void Connection::run() {
+  const std::shared_ptr<Connection> self = shared_from_this();
   if (role_ == Role::kService) {
     if (auto s = serviceHandshake(); !s.ok()) {
-      drop(s.error().localizedDescription());
+      drop(s.error());
       return;
     }
   }
   for (;;) {
     auto m = readMessage(true);
     if (!m.ok()) {
-      drop(m.error().localizedDescription());
+      drop(m.error());
       return;
     }
     if (!interface_) {
-      drop("no exported interface");
+      drop(xpcError(kXpcConnectionInvalid, "no exported interface"));
       return;
     }
     auto method = interface_->validate(*m);
     if (!method.ok()) {
-      drop(method.error().localizedDescription());
+      drop(method.error());
       return;
     }
-    CurrentConnectionScope scope(this);
-    (*method)->handler(m->arguments);
+    (*method)->handler(self, m->arguments);
   }
 }
 
-void Connection::drop(const std::string& reason) {
-  const bool quiet = reason == "peer closed the connection";
+void Connection::drop(const Error& why) {
+  const std::string reason = why.localizedDescription();
+  const bool quiet = isXpcError(why, kXpcPeerClosed);
   if (!quiet && log_) log_(LOG_ERR, "Dropping " + description() + ": " + reason);
   invalidate();
   if (closeHandler_) closeHandler_(reason);
@@ -225,14 +201,14 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (!forever && Clock::now() >= deadline)
-          return connectionError(kConnectionInterrupted, kTimedOutInFrame);
+          return xpcError(kXpcTimedOutInFrame, "timed out in the middle of a frame");
         continue;
       }
-      return connectionError(kConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
+      return xpcError(kXpcConnectionInterrupted, std::string("read failed: ") + std::strerror(errno));
     }
     if (r == 0) {
       inbuf_.clear();
-      return connectionError(kConnectionInterrupted, "peer closed the connection");
+      return xpcError(kXpcPeerClosed, "peer closed the connection");
     }
     inbuf_.resize(static_cast<std::size_t>(r));
 
@@ -265,7 +241,7 @@ Status Connection::readExact(char* buffer, std::size_t n, std::chrono::milliseco
     if (sawCredentials && !fromPeer(sender, senderPidfd.get())) foreign = true;
     if (foreign || !sawCredentials) {
       inbuf_.clear();
-      return connectionError(kConnectionInvalid, "message from another process than the peer");
+      return xpcError(kXpcConnectionInvalid, "message from another process than the peer");
     }
   }
 }
@@ -280,7 +256,7 @@ Result<Message> Connection::readMessage(bool idleWaitForever) {
                             (std::uint32_t(std::uint8_t(header[2])) << 8) | std::uint32_t(std::uint8_t(header[3]));
   // A service reads requests; a client reads answers, which may quote more than a request holds.
   const std::size_t limit = role_ == Role::kService ? kMaxFrameBytes : kMaxAnswerFrameBytes;
-  if (len == 0 || len > limit) return connectionError(kConnectionInvalid, "frame size " + std::to_string(len) + " out of bounds");
+  if (len == 0 || len > limit) return xpcError(kXpcConnectionInvalid, "frame size " + std::to_string(len) + " out of bounds");
   std::string payload(len, '\0');
   if (auto s = readExact(payload.data(), len, options_.frameTimeout); !s.ok()) return s.error();
   return decodeMessage(payload, limit);
@@ -289,13 +265,13 @@ Result<Message> Connection::readMessage(bool idleWaitForever) {
 Status Connection::send(std::string_view selector, const Array& arguments) {
   const std::string frame = encodeFrame(selector, arguments);
   const std::size_t limit = role_ == Role::kService ? kMaxAnswerFrameBytes : kMaxFrameBytes;
-  if (frame.size() - 4 > limit) return connectionError(kConnectionInvalid, "message too large to send");
+  if (frame.size() - 4 > limit) return xpcError(kXpcConnectionInvalid, "message too large to send");
   return sendFrame(frame);
 }
 
 Status Connection::sendFrame(const std::string& frame) {
   std::lock_guard lock(sendMutex_);
-  if (!valid_.load()) return connectionError(kConnectionInvalid, "connection invalidated");
+  if (!valid_.load()) return xpcError(kXpcConnectionInvalid, "connection invalidated");
   const auto deadline = Clock::now() + options_.sendTimeout;
   std::size_t sent = 0;
   while (sent < frame.size()) {
@@ -308,10 +284,10 @@ Status Connection::sendFrame(const std::string& frame) {
     if (n < 0 && errno == EAGAIN) {
       pollfd p{socket_.get(), POLLOUT, 0};
       const int pr = ::poll(&p, 1, remainingMs(deadline));
-      if (pr == 0) return connectionError(kConnectionInterrupted, "send timed out");
+      if (pr == 0) return xpcError(kXpcConnectionInterrupted, "send timed out");
       continue;
     }
-    return connectionError(kConnectionInvalid, std::string("send failed: ") + std::strerror(errno));
+    return xpcError(kXpcConnectionInvalid, std::string("send failed: ") + std::strerror(errno));
   }
   return Ok{};
 }

@@ -48,10 +48,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The connection whose message is being handled on this thread (inside an exported interface's
-  // handler), or null.
-  static std::shared_ptr<Connection> current();
-
   pid_t processIdentifier() const { return peer_.pid; }
   gid_t effectiveGroupIdentifier() const { return peer_.egid; }
   uid_t effectiveUserIdentifier() const { return peer_.euid; }
@@ -87,7 +83,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Result<Message> readMessage(bool idleWaitForever);
   // Whether a chunk's SCM_CREDENTIALS (and SCM_PIDFD, where the kernel sends it) name the peer.
   bool fromPeer(const ucred& sender, int senderPidfd);
-  void drop(const std::string& reason);
+  // Ends the connection for `why`; a peer that merely closed its end is not logged.
+  void drop(const Error& why);
   Status serviceHandshake();
 
   UniqueFd socket_;

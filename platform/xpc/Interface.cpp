@@ -1,5 +1,7 @@
 #include "platform/xpc/Interface.h"
 
+#include "platform/xpc/XpcErrors.h"
+
 namespace zeb::xpc {
 namespace {
 
@@ -21,7 +23,7 @@ bool matches(const Value& v, ArgType type) {
   return false;
 }
 
-Error invalid(std::string text) { return Error::withDescription("com.orvel.zeb.xpc", 3, std::move(text)); }
+Error invalid(std::string text) { return xpcError(kXpcInvalidArguments, std::move(text)); }
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +26,15 @@ enum class ArgType {
   kOptionalError,        // error or nil
 };
 
+class Connection;
+
 // The most entries a string dictionary argument may hold.
 inline constexpr std::size_t kMaxStringDictionaryEntries = 1024;
 
 class Interface {
  public:
-  using Handler = std::function<void(const Array& arguments)>;
+  // Gets the connection the message came on: a handler learns its sender from its arguments only.
+  using Handler = std::function<void(const std::shared_ptr<Connection>& sender, const Array& arguments)>;
   struct Method {
     std::string selector;
     std::vector<ArgType> types;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "UtilityTestSupport.h"
+#include "tests/support/ResultErrors.h"
 
 namespace zeb {
 namespace {
@@ -27,11 +28,9 @@ class SystemProfilerTest : public ::testing::Test {
 
 TEST_F(SystemProfilerTest, ArgumentsAreXmlThenTheDataTypesInOrder) {
   installTool(test::reportXML(""));
-  std::optional<Error> error = Error::withDescription("stale", 1, "stale");
-  auto report = ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt, &error);
+  auto report = ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt);
   ASSERT_TRUE(report);
   EXPECT_TRUE(report->empty());
-  EXPECT_EQ(error, std::nullopt);  // the error place is written on success too
   EXPECT_EQ(recordedArguments(), "-xml\n");
 
   ASSERT_TRUE(ZEBSystemProfiler::systemProfileWithDataTypes(
@@ -41,8 +40,7 @@ TEST_F(SystemProfilerTest, ArgumentsAreXmlThenTheDataTypesInOrder) {
 
 TEST_F(SystemProfilerTest, NonZeroExitGivesTheCodeMinus5ErrorWithoutTheStatus) {
   installTool("partial output", 3);
-  std::optional<Error> error;
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt, &error), std::nullopt);
+  const auto error = test::errorOf(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), "com.orvel.tessel.VellumDrift");
   EXPECT_EQ(error->code(), -5);
@@ -53,33 +51,27 @@ TEST_F(SystemProfilerTest, NonZeroExitGivesTheCodeMinus5ErrorWithoutTheStatus) {
 }
 
 TEST_F(SystemProfilerTest, ToolThatCannotStartAnswersWithAnError) {
-  std::optional<Error> error;
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt, &error), std::nullopt);
+  auto error = test::errorOf(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
 
   test::writeFile(root_.path("/usr/sbin/system_profiler"), "#!/bin/sh\n", 0644);  // not executable
-  error.reset();
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType", &error), std::nullopt);
-  EXPECT_TRUE(error);
+  EXPECT_TRUE(test::errorOf(ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType")));
 }
 
 TEST_F(SystemProfilerTest, UnparsableOutputAndWrongShapesBecomeErrorsNotCrashes) {
   installTool("this is not a property list");
-  std::optional<Error> error;
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt, &error), std::nullopt);
+  auto error = test::errorOf(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), 3840);  // the parser's own error
 
   installTool("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>");
-  error.reset();
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt, &error), std::nullopt);
+  error = test::errorOf(ZEBSystemProfiler::systemProfileWithDataTypes(std::nullopt));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->localizedDescription(), "SPX plist should be array");
 
   installTool(test::reportXML("<string>stray</string>" + test::sectionXML("SPHardwareDataType", "<array/>")));
-  error.reset();
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType", &error), std::nullopt);
+  error = test::errorOf(ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType"));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->localizedDescription(), "SPX sub-data should be dictionary");
 }
@@ -89,16 +81,16 @@ TEST_F(SystemProfilerTest, ItemsComeFromTheFirstMatchingSection) {
                               test::sectionXML("SPHardwareDataType", "<array><string>first</string></array>") +
                               test::sectionXML("SPHardwareDataType", "<array><string>second</string></array>")));
   auto items = ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType");
-  ASSERT_TRUE(items);
-  EXPECT_EQ(*items, Value(Array{Value("first")}));
+  ASSERT_TRUE(items.ok() && *items);
+  EXPECT_EQ(**items, Value(Array{Value("first")}));
   EXPECT_EQ(recordedArguments(), "-xml\nSPHardwareDataType\n");
 }
 
 TEST_F(SystemProfilerTest, MissingSectionAnswersNothingAndNoError) {
   installTool(test::reportXML(test::sectionXML("sphardwaredatatype", "<array/>")));  // case matters
-  std::optional<Error> error = Error::withDescription("stale", 1, "stale");
-  EXPECT_EQ(ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType", &error), std::nullopt);
-  EXPECT_EQ(error, std::nullopt);
+  auto items = ZEBSystemProfiler::systemProfileItemsWithDataType("SPHardwareDataType");
+  ASSERT_TRUE(items.ok());
+  EXPECT_EQ(*items, std::nullopt);
 }
 
 TEST_F(SystemProfilerTest, DebugCopyIsByteExactAndNeverWrittenThroughALink) {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto message = zeb::xpc::decodeMessage(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!message.ok()) return 0;
   auto method = interface->validate(*message);
-  if (method.ok()) (*method)->handler(message->arguments);
+  if (method.ok()) (*method)->handler(nullptr, message->arguments);
   // What decodes must encode again and decode to the same: compared as encodings, since a NaN the
   // peer sent is not equal to itself.
   const std::string again = zeb::xpc::encodeFrame(message->selector, message->arguments);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/codesign/CodeObject.h"
 #include "platform/codesign/Ed25519.h"
 #include "platform/codesign/Requirement.h"
 #include "platform/codesign/SignatureBlock.h"
@@ -8,9 +9,9 @@ namespace zeb::codesign {
 namespace {
 
 bool satisfies(const char* text, const char* id, const char* anchor) {
-  std::unique_ptr<Requirement> r;
-  EXPECT_EQ(Requirement::compile(text, r), errSecSuccess) << text;
-  return r && r->isSatisfiedBy({id, anchor});
+  auto r = Requirement::compile(text);
+  EXPECT_TRUE(r.ok()) << text;
+  return r.ok() && (*r)->isSatisfiedBy({id, anchor});
 }
 
 TEST(Requirement, EvaluatesTheLanguageWithPrecedence) {
@@ -31,14 +32,36 @@ TEST(Requirement, RefusesMalformedText) {
   for (const char* bad : {"", "identifier", "anchor", "identifier a and", "(identifier a", "identifier a)",
                           "anchor ../x", "certificate leaf", "identifier \"unterminated", "identifier a anchor b",
                           "identifier a && anchor b"}) {
-    std::unique_ptr<Requirement> r;
-    EXPECT_EQ(Requirement::compile(bad, r), errSecCSReqInvalid) << bad;
-    EXPECT_FALSE(r);
+    auto r = Requirement::compile(bad);
+    ASSERT_FALSE(r.ok()) << bad;
+    EXPECT_EQ(r.error().domain(), kOSStatusErrorDomain);
+    EXPECT_EQ(statusOf(r.error()), errSecCSReqInvalid) << bad;
   }
   std::string deep(100, '(');
   deep += "anchor x" + std::string(100, ')');
-  std::unique_ptr<Requirement> r;
-  EXPECT_EQ(Requirement::compile(deep, r), errSecCSReqInvalid);
+  auto r = Requirement::compile(deep);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(statusOf(r.error()), errSecCSReqInvalid);
+}
+
+// Each refusal carries the platform's status as its code and says why.
+TEST(CodeObject, RefusalsCarryTheStatusAndTheReason) {
+  auto expectStatus = [](const Status& s, OSStatus status, std::string_view reason) {
+    ASSERT_FALSE(s.ok()) << reason;
+    EXPECT_EQ(s.error().domain(), kOSStatusErrorDomain);
+    EXPECT_EQ(statusOf(s.error()), status) << s.error().localizedDescription();
+    EXPECT_EQ(s.error().localizedDescription(), reason);
+  };
+  auto missing = CodeObject::forFile("/nonexistent/executable");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(statusOf(missing.error()), errSecCSNoSuchCode);
+  auto gone = CodeObject::forProcess(-1, -1);
+  ASSERT_FALSE(gone.ok());
+  EXPECT_EQ(statusOf(gone.error()), errSecCSNoSuchCode);
+
+  auto unsignedCode = CodeObject::forFile("/bin/true");
+  ASSERT_TRUE(unsignedCode.ok());
+  expectStatus((*unsignedCode)->checkValidity(nullptr, "/nonexistent"), errSecCSUnsigned, "no signature");
 }
 
 TEST(SignatureBlock, RoundTripsAndRefusesMalformedBlocks) {

@@ -81,12 +81,19 @@ class ServiceConnection : public ::testing::Test {
     options.handshakeTimeout = 2s;
     connection_ = Connection::adopt(UniqueFd(pair[0]), std::move(*peer), Connection::Role::kService, options);
     auto interface = std::make_shared<Interface>("Test");
-    interface->add("note:", {ArgType::kString}, [this](const Array&) { ++handled_; });
+    // A handler learns its sender from its arguments: only messages handed their own connection count.
+    interface->add("note:", {ArgType::kString}, [this](const std::shared_ptr<Connection>& sender, const Array&) {
+      if (sender == connection_) ++handled_;
+    });
     connection_->setExportedInterface(interface);
     connection_->setCloseHandler([this](const std::string& reason) {
       std::lock_guard lock(mutex_);
       reason_ = reason;
       cv_.notify_all();
+    });
+    connection_->setLogSink([this](int, const std::string& line) {
+      std::lock_guard lock(mutex_);
+      logged_ += line + "\n";
     });
     connection_->resume();
     challenge_ = readFrame(client_);
@@ -121,12 +128,22 @@ class ServiceConnection : public ::testing::Test {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::string reason_;
+  std::string logged_;
 };
 
 TEST_F(ServiceConnection, TheEchoMustCarryTheChallengesBytes) {
   ASSERT_TRUE(echo(false));
   EXPECT_EQ(dropReason(), "frame before the challenge echo");
   EXPECT_EQ(handled_.load(), 0);
+  EXPECT_NE(logged_.find("Dropping <connection pid"), std::string::npos);
+}
+
+TEST_F(ServiceConnection, APeerThatClosesItsEndIsDroppedWithoutALogLine) {
+  ASSERT_TRUE(echo(true));
+  ASSERT_EQ(::shutdown(client_, SHUT_WR), 0);
+  EXPECT_EQ(dropReason(), "peer closed the connection");
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(logged_, "");
 }
 
 TEST_F(ServiceConnection, RequestsUpToTheLimitAreHandledAndOneByteMoreDrops) {

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "platform/foundation/Description.h"
+#include "platform/foundation/EmbeddedPlist.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/URL.h"
@@ -91,6 +92,24 @@ TEST(Error, CocoaFileErrorsCarryPathAndUnderlyingError) {
   EXPECT_EQ(cocoaFileError(ENOENT, "/x", FileOperation::kWrite).code(), 4);
   EXPECT_EQ(cocoaFileError(EACCES, "/x", FileOperation::kWrite).code(), 513);
   EXPECT_EQ(cocoaFileError(ENOSPC, "/x", FileOperation::kWrite).code(), 640);
+}
+
+// A section that is not there is nothing; a file that can't be read, or isn't ELF, says why.
+TEST(EmbeddedPlist, AbsentSectionsAreNothingAndUnreadableFilesAreErrors) {
+  auto text = readElfSection("/proc/self/exe", ".text");
+  ASSERT_TRUE(text.ok());
+  EXPECT_TRUE(*text && !(*text)->empty());
+  auto absent = readElfSection("/proc/self/exe", "__no_such_section");
+  ASSERT_TRUE(absent.ok());
+  EXPECT_EQ(*absent, std::nullopt);
+
+  for (const auto& [path, code] : {std::pair{"/nonexistent/exe", kFileReadNoSuchFileError},
+                                   std::pair{"/proc/self/status", kFileReadUnknownError}}) {
+    auto failed = readElfSection(path, ".text");
+    ASSERT_FALSE(failed.ok()) << path;
+    EXPECT_EQ(failed.error().domain(), kCocoaErrorDomain) << path;
+    EXPECT_EQ(failed.error().code(), code) << path;
+  }
 }
 
 }  // namespace

@@ -86,8 +86,8 @@ TEST(ValueCodec, MessagesAreSelectorAndArguments) {
 TEST(Interface, ValidatesSelectorsCountsAndTypes) {
   Interface i("Test");
   int calls = 0;
-  i.add("sampleProcessWithPID:withDestination:", {ArgType::kUInt64, ArgType::kURL}, [&](const Array&) { ++calls; });
-  i.add("copyLogFiles:", {ArgType::kStringDictionary}, [&](const Array&) { ++calls; });
+  i.add("sampleProcessWithPID:withDestination:", {ArgType::kUInt64, ArgType::kURL}, [&](const std::shared_ptr<Connection>&, const Array&) { ++calls; });
+  i.add("copyLogFiles:", {ArgType::kStringDictionary}, [&](const std::shared_ptr<Connection>&, const Array&) { ++calls; });
   const URL dest = URL::fileURLWithPath("/tmp/s.txt");
   EXPECT_TRUE(i.validate({"sampleProcessWithPID:withDestination:", {Value(std::uint64_t{1}), Value(dest)}}).ok());
   EXPECT_FALSE(i.validate({"sampleProcessWithPID:withDestination:", {Value(std::int64_t{-1}), Value(dest)}}).ok());

@@ -191,17 +191,20 @@ int verifyFile(const std::vector<std::string>& args) {
   if (anchors.empty() || file.empty()) return usage();
   std::unique_ptr<Requirement> requirement;
   if (haveRequirement) {
-    if (const OSStatus s = Requirement::compile(requirementText, requirement); s != errSecSuccess) {
-      std::printf("%s: invalid requirement: %d\n", file.c_str(), s);
+    auto compiled = Requirement::compile(requirementText);
+    if (!compiled.ok()) {
+      std::printf("%s: invalid requirement: %d\n", file.c_str(), statusOf(compiled.error()));
       return 1;
     }
+    requirement = std::move(*compiled);
   }
-  std::unique_ptr<CodeObject> code;
-  OSStatus s = CodeObject::forFile(file, code);
-  std::string why;
-  if (s == errSecSuccess) s = code->checkValidity(requirement.get(), anchors, &why);
-  if (s != errSecSuccess) {
-    std::printf("%s: %d%s%s\n", file.c_str(), s, why.empty() ? "" : " ", why.c_str());
+  auto code = CodeObject::forFile(file);
+  if (!code.ok()) {
+    std::printf("%s: %d\n", file.c_str(), statusOf(code.error()));
+    return 1;
+  }
+  if (auto valid = (*code)->checkValidity(requirement.get(), anchors); !valid.ok()) {
+    std::printf("%s: %d %s\n", file.c_str(), statusOf(valid.error()), valid.error().localizedDescription().c_str());
     return 1;
   }
   std::printf("%s: valid\n", file.c_str());
@@ -210,12 +213,12 @@ int verifyFile(const std::vector<std::string>& args) {
 
 int display(const std::vector<std::string>& args) {
   if (args.size() != 1) return usage();
-  std::unique_ptr<CodeObject> code;
-  if (CodeObject::forFile(args[0], code) != errSecSuccess) {
+  auto code = CodeObject::forFile(args[0]);
+  if (!code.ok()) {
     std::fprintf(stderr, "zeb-codesign: can't open %s\n", args[0].c_str());
     return 1;
   }
-  auto sig = code->signature();
+  auto sig = (*code)->signature();
   if (!sig) {
     std::printf("%s: not signed (%d)\n", args[0].c_str(), errSecCSUnsigned);
     return 1;

@@ -43,7 +43,8 @@ void runTool(ZEBPrivilegedDaemon& d, const std::string& command, std::vector<std
   d.runCommand(root, command, std::move(arguments), std::move(setup), std::move(completion),
                [failure](const zeb::Error& e) {
                  if (failure) *failure = e;
-               });
+               },
+               nullptr);
 }
 
 TEST(TaskRunner, CallbackSeesTheEndedToolOutOfTheRegistry) {

@@ -1,4 +1,4 @@
-#include "helper/ZEBRequest.h"
+#include "helper/host/ZEBRequest.h"
 
 #include <syslog.h>
 
@@ -6,14 +6,15 @@
 
 #include "helper/files/Ownership.h"
 #include "platform/foundation/Log.h"
+#include "protocol/ZEBErrors.h"
 
 using namespace zeb;
 
-ZEBRequester ZEBRequester::current() {
+ZEBRequester ZEBRequester::of(std::shared_ptr<xpc::Connection> sender) {
   ZEBRequester requester;
   requester.uid = files::kNoUser;
   requester.gid = static_cast<gid_t>(files::kNoUser);
-  if (auto c = xpc::Connection::current()) {
+  if (auto c = std::move(sender)) {
     requester.uid = c->effectiveUserIdentifier();
     requester.gid = c->effectiveGroupIdentifier();
     requester.pid = c->processIdentifier();
@@ -38,7 +39,8 @@ ZEBAnswer::ZEBAnswer(ZEBAnswer&& other) noexcept
 ZEBAnswer::~ZEBAnswer() {
   if (done_) return;
   systemLog(LOG_CRIT, "BUG: request answered by %s %s", selector_, kZEBUnansweredText);
-  send(std::nullopt, Error::withDescription(kZEBDaemonDomain, 1, "The request ended without an answer."));
+  send(std::nullopt, Error::withDescription(std::string(kZEBDaemonErrorDomain), kZEBUnansweredErrorCode,
+                                            "The request ended without an answer."));
 }
 
 void ZEBAnswer::send(const ZEBResult& result, const ZEBOptionalError& error) {

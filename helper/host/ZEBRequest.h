@@ -12,16 +12,16 @@
 #include "platform/xpc/Connection.h"
 
 // The identity of the connection that sent a request. The connection is kept for its pidfd, which
-// pins the sending process for as long as the request lives.
+// pins the sending process for as long as the request lives, and so that a stop can close it.
 struct ZEBRequester {
   uid_t uid = static_cast<uid_t>(-1);
   gid_t gid = static_cast<gid_t>(-1);
   pid_t pid = -1;
-  std::shared_ptr<const zeb::xpc::Connection> connection;
+  std::shared_ptr<zeb::xpc::Connection> connection;
 
-  // The sender of the message being handled on this thread; without one (a request made outside
-  // any connection) nobody, whose uid owns nothing.
-  static ZEBRequester current();
+  // The sender of a message, as its connection's peer; without a connection nobody, whose uid owns
+  // nothing.
+  static ZEBRequester of(std::shared_ptr<zeb::xpc::Connection> sender);
   bool isRoot() const { return uid == 0; }
   // "pid P uid U"
   std::string description() const;
@@ -69,4 +69,3 @@ inline ZEBSharedRequest share(ZEBRequest request) { return std::make_shared<ZEBR
 
 // The log line and error of an answer dropped unsent.
 inline constexpr const char* kZEBUnansweredText = "ended without an answer";
-inline constexpr const char* kZEBDaemonDomain = "com.orvel.tessel.zeb.privileged";

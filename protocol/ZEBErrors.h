@@ -1,0 +1,17 @@
+// The daemon's own error domain and the codes it answers in, as every client reads them. The
+// collector families' domains ("...privileged.mobility" and the others) live with the collector of
+// each family, the one place that answers in them.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// The service's name, also the domain of the daemon's own errors.
+inline constexpr std::string_view kZEBDaemonErrorDomain = "com.orvel.tessel.zeb.privileged";
+
+enum ZEBDaemonErrorCode : std::int64_t {
+  // A request that ended without its answer (a bug): the client still hears of it.
+  kZEBUnansweredErrorCode = 1,
+  // The path policy refused the destination.
+  kZEBAccessDeniedErrorCode = 2,
+};
