@@ -104,16 +104,19 @@ Status copyIntoFolder(const ClientDirectory& folder, const std::string& source) 
 }
 
 // Waits for, then holds (until the descriptor closes), the family's lock file in the working base, so
-// that daemons sharing the base never gather one family at once either. Nothing when the base has no
-// room for it; the working folder will then fail too.
-UniqueFd lockFamily(std::string_view folderName) {
+// that daemons sharing the base never gather one family at once either. An error when the base has
+// no room for it; the working folder will then fail too.
+Result<UniqueFd> lockFamily(std::string_view folderName) {
   const std::optional<std::string> base = ZEBUtilities::tempUserDirectory();
-  if (!base) return UniqueFd();
+  if (!base) return cocoaFileError(ENOENT, folderName, FileOperation::kWrite);
   const std::string path = joinPath(*base, "." + std::string(folderName) + ".lock");
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
-  if (!fd) return fd;
+  Result<WalkedParent> parent = walkToParent(path, FileOperation::kWrite);
+  if (!parent) return std::move(parent).takeError();
+  UniqueFd fd(::openat(parent->dir.get(), parent->name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                       0600));
+  if (!fd) return cocoaFileError(errno, path, FileOperation::kWrite);
   while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return UniqueFd();
+    if (errno != EINTR) return cocoaFileError(errno, path, FileOperation::kWrite);
   }
   return fd;
 }
@@ -165,7 +168,8 @@ void gatherLogFamily(ZEBCollectorHost& daemon, const LogFamily& family, ZEBReque
   }
 
   std::lock_guard serialised(*family.lock);
-  const UniqueFd familyLock = lockFamily(family.folderName);
+  // A base with no room for the lock has none for the working folder either, whose failure answers.
+  const Result<UniqueFd> familyLock = lockFamily(family.folderName);
   const Result<std::vector<std::string>> files = logFamily(family.prefix);
   if (!files) {
     systemLog(LOG_NOTICE, "Could not list the logs: %s", printableText(files.error().localizedDescription()).c_str());
