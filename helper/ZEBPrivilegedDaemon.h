@@ -24,7 +24,6 @@
 #include "protocol/ZEBPrivilegedProtocols.h"
 
 inline constexpr const char* kZEBHelperVersion = "0.84";
-inline constexpr const char* kZEBServiceName = "com.orvel.tessel.zeb.privileged";
 
 class ZEBPrivilegedDaemon final : public zeb::xpc::ListenerDelegate, public ZEBCollectorHost {
  public:

@@ -1,13 +1,14 @@
-// The daemon's own error domain and the codes it answers in, as every client reads them. The
-// collector families' domains ("...privileged.mobility" and the others) live with the collector of
-// each family, the one place that answers in them.
+// The daemon's service name, its own error domain and the codes it answers in, as every client
+// reads them. The collector families' domains ("...privileged.mobility" and the others) live with
+// the collector of each family, the one place that answers in them.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-// The service's name, also the domain of the daemon's own errors.
-inline constexpr std::string_view kZEBDaemonErrorDomain = "com.orvel.tessel.zeb.privileged";
+// The Mach service's name, which is also the domain of the daemon's own errors.
+inline constexpr std::string_view kZEBServiceName = "com.orvel.tessel.zeb.privileged";
+inline constexpr std::string_view kZEBDaemonErrorDomain = kZEBServiceName;
 
 enum ZEBDaemonErrorCode : std::int64_t {
   // A request that ended without its answer (a bug): the client still hears of it.

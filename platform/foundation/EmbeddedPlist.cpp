@@ -57,8 +57,8 @@ Result<std::optional<std::string>> readElfSection(const std::string& path, std::
       !s.ok())
     return std::move(s).takeError();
   const Elf64_Shdr& strtab = sh[eh.e_shstrndx];
-  if (strtab.sh_offset > fileSize || strtab.sh_size > fileSize - strtab.sh_offset || strtab.sh_size > kMaxSectionBytes)
-    return malformed(path);
+  if (strtab.sh_offset > fileSize || strtab.sh_size > fileSize - strtab.sh_offset) return malformed(path);
+  if (strtab.sh_size > kMaxSectionBytes) return readError(EFBIG, path);
   std::string names(strtab.sh_size, '\0');
   if (auto s = preadAll(fd.get(), path, names.data(), names.size(), static_cast<off_t>(strtab.sh_offset)); !s.ok())
     return std::move(s).takeError();
@@ -67,8 +67,8 @@ Result<std::optional<std::string>> readElfSection(const std::string& path, std::
     if (s.sh_name >= names.size()) continue;
     const char* name = names.c_str() + s.sh_name;
     if (section != name || s.sh_type == SHT_NOBITS) continue;
-    if (s.sh_offset > fileSize || s.sh_size > fileSize - s.sh_offset || s.sh_size > kMaxSectionBytes)
-      return malformed(path);
+    if (s.sh_offset > fileSize || s.sh_size > fileSize - s.sh_offset) return malformed(path);
+    if (s.sh_size > kMaxSectionBytes) return readError(EFBIG, path);
     std::string bytes(s.sh_size, '\0');
     if (auto read = preadAll(fd.get(), path, bytes.data(), bytes.size(), static_cast<off_t>(s.sh_offset)); !read.ok())
       return std::move(read).takeError();
