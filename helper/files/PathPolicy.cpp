@@ -51,7 +51,7 @@ bool canModifyPath(std::string_view path) {
 }
 
 Error accessDeniedErrorForPath(std::string_view path) {
-  return Error::withDescription(std::string(kDaemonErrorDomain), kAccessDeniedErrorCode,
+  return Error::withDescription(std::string(kZEBDaemonErrorDomain), kZEBAccessDeniedErrorCode,
                                 "Can't modify path: " + std::string(path));
 }
 

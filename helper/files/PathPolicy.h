@@ -9,15 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/Error.h"
 #include "platform/filesystem/PathText.h"
+#include "platform/foundation/Error.h"
 #include "platform/foundation/Regex.h"
+#include "protocol/ZEBErrors.h"
 
 namespace zeb::files {
 
-// The daemon's own service name, the domain of its access-denied error.
-inline constexpr std::string_view kDaemonErrorDomain = "com.orvel.tessel.zeb.privileged";
-inline constexpr std::int64_t kAccessDeniedErrorCode = 2;
 
 // Unanchored, case-insensitive, dots unescaped on purpose: any character may stand between the words.
 inline constexpr std::string_view kDestinationPattern = "Library/Caches/com.orvel.tessel.Vellum.?Drift(Lite)?/";

@@ -146,6 +146,23 @@ TEST_F(ClientDirectoryTest, ReowningNeverReachesThroughLinksOrHardLinks) {
   EXPECT_NE(log.text().find("Error updating permissions of " + folder + "/hard: "), std::string::npos) << log.text();
 }
 
+TEST_F(ClientDirectoryTest, AMoveAcrossFileSystemsLeavesAHardLinkedFileWhereItIs) {
+  TmpfsMount mount(tree.path("other-fs"), 1 << 20);
+  ASSERT_TRUE(mount.mounted());
+  const std::string target = tree.makeDir("other-fs/dest", kClientUid);
+  const std::string linked = tree.makeFile("rootdir/linked", "root only", 0, 0600);
+  ASSERT_EQ(::link(linked.c_str(), tree.path("rootdir/second-name").c_str()), 0);
+  Result<ClientDirectory> dir = ClientDirectory::open(target, kClientUid);
+  ASSERT_TRUE(dir.ok());
+  // The copy a move across file systems makes keeps its owner: it would carry the file's content
+  // out from under its other name.
+  Result<PlacedItem> moved = dir->moveItem(linked);
+  ASSERT_FALSE(moved.ok());
+  EXPECT_EQ(posixErrorCode(moved.error()), EMLINK);
+  EXPECT_TRUE(std::filesystem::is_empty(target));
+  EXPECT_EQ(readFile(linked), "root only");
+}
+
 TEST(NumberedNameTest, SplitsOnlyTheLastExtension) {
   EXPECT_EQ(numberedName("report.tar.gz", 2), "report.tar 2.gz");
   EXPECT_EQ(numberedName("Diagnostics", 3), "Diagnostics 3");
