@@ -60,21 +60,22 @@ class ForeignPruning final : public TreeVisitor {
 class UngivableSearch final : public TreeVisitor {
  public:
   Result<Visit> enter(const TreeEntry& entry) override {
-    if (const int e = ungivable(entry.status, entry.otherFileSystem)) return cocoaFileError(e, entry.path, FileOperation::kWrite);
+    if (Status givable = check(entry.status, entry.otherFileSystem, entry.path); !givable)
+      return std::move(givable).takeError();
     return Visit::kEnter;
   }
-  static int ungivable(const struct stat& st, bool otherFileSystem) {
-    if (otherFileSystem) return EXDEV;
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return EMLINK;
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return ENOTSUP;
-    return 0;
+  static Status check(const struct stat& st, bool otherFileSystem, std::string_view path) {
+    if (otherFileSystem) return cocoaFileError(EXDEV, path, FileOperation::kWrite);
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return cocoaFileError(EMLINK, path, FileOperation::kWrite);
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return cocoaFileError(ENOTSUP, path, FileOperation::kWrite);
+    return Ok{};
   }
 };
 
 Status checkWhollyGivable(int itemFd, std::string_view path) {
   struct stat top {};
   if (::fstat(itemFd, &top) != 0) return cocoaFileError(errno, path, FileOperation::kWrite);
-  if (const int e = UngivableSearch::ungivable(top, false)) return cocoaFileError(e, path, FileOperation::kWrite);
+  if (Status givable = UngivableSearch::check(top, false, path); !givable) return givable;
   if (!S_ISDIR(top.st_mode)) return Ok{};
   UngivableSearch search;
   return walkTree(itemFd, path, search);
