@@ -567,6 +567,7 @@ int Session::downloadAll(const std::vector<PendingDownload>& files) {
     }
     progress_.end(outcome->succeeded);
     const FRXError error = outcome->error.value_or(FRXError{});
+    if (caughtSignal != 0) return;  // stopped by a signal: the command ends without a word per file
     if (!outcome->succeeded) {
       status = error.domain == FRXCocoaErrorDomain ? report("get " + file.remote + " to " + file.local, error)
                                                    : report("get " + file.remote, error);

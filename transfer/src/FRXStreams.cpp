@@ -74,6 +74,7 @@ struct FileRun {
   int running = 0;
   std::optional<FRXError> failure;
   bool failureHeard = true;
+  std::optional<FRXError> streamFailure;
 
   // The first failure is the transfer's; every stream stops after its current call.
   void fail(FRXError error, bool heard) {
@@ -85,6 +86,11 @@ struct FileRun {
       }
     }
     stop.store(true);
+  }
+  // A stream that could not start: the transfer fails with this only if no stream moved the file.
+  void streamFailed(FRXError error) {
+    std::lock_guard lock(mutex);
+    if (!streamFailure) streamFailure = std::move(error);
   }
   void moved(std::uint64_t block, std::uint64_t bytes) {
     blockDone[block] += bytes;
@@ -125,9 +131,11 @@ public:
                                   flags, 0, LIBSSH2_SFTP_OPENFILE);
     }));
     if (!handle) {
-      run_.fail(channelError(FRXSFTPErrorRemoteFile, file_.upload ? "Unable to open remote file for writing."
-                                                                  : "Unable to open remote file for reading."),
-                true);
+      // This connection opened the file already, so the stream is what failed (a server that
+      // dropped it while it was idle, say): the other streams take its blocks.
+      run_.streamFailed(channelError(FRXSFTPErrorRemoteFile, file_.upload ? "Unable to open remote file for writing."
+                                                                          : "Unable to open remote file for reading."));
+      stream_.disconnect();
       return;
     }
     bool broken = false;
@@ -319,6 +327,8 @@ FRXStreamedOutcome FRXStreams::moveFile(FRXSFTP& owner, int count, const FRXStre
     outcome.delegateHearsError = run.failureHeard;
   } else if (cancelled) {
     outcome.error = cancelledError();
+  } else if (outcome.wholePrefix < file.size) {
+    outcome.error = run.streamFailure ? *run.streamFailure : sftpError(FRXSFTPErrorTransfer, "No stream could move the file.");
   }
   return outcome;
 }
