@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,11 +23,10 @@
 
 namespace {
 
-// Blocks are handed out in file order, a few per stream, so that a slow stream holds back little
-// at the end; a block's pipeline drains before the stream seeks to its next one.
-constexpr std::uint64_t kSmallestBlock = 4 * FRXSFTP::chunkSize;
-constexpr std::uint64_t kLargestBlock = std::uint64_t{16} << 20;
-constexpr std::uint64_t kBlocksPerStream = 4;
+// Each stream starts on an equal share of the file and, once through, takes the back half of the
+// largest share still being moved, unless too little is left to be worth a seek and a fresh
+// pipeline. A stream thus drains its pipeline only when it changes shares.
+constexpr std::uint64_t kSmallestTakeover = std::uint64_t{2} << 20;
 // Per stream: the bytes handed to libssh2 at once (upload), and the largest read asked for
 // (download; libssh2 keeps four times that in flight).
 constexpr std::size_t kUploadWindow = 4u << 20;
@@ -40,42 +40,68 @@ FRXError sftpError(long code, std::string message) {
 
 FRXError cancelledError() { return sftpError(FRXSFTPErrorCancelled, "The transfer was cancelled."); }
 
-struct Blocks {
-  std::uint64_t start;
+std::uint64_t wholeChunks(std::uint64_t bytes) { return bytes / FRXSFTP::chunkSize * FRXSFTP::chunkSize; }
+
+// A part of the file that one stream moves from its beginning on. Another stream may take its
+// back part (lowering `end`) but never what its owner has claimed.
+struct Share {
+  std::uint64_t begin;
   std::uint64_t end;
-  std::uint64_t size;
-
-  [[nodiscard]] std::uint64_t count() const { return (end - start + size - 1) / size; }
-  [[nodiscard]] std::uint64_t begin(std::uint64_t index) const { return start + index * size; }
-  [[nodiscard]] std::uint64_t length(std::uint64_t index) const { return std::min(size, end - begin(index)); }
+  std::uint64_t claimed;  // the owner has read (upload) or received (download) up to here
+  std::uint64_t done = 0;  // bytes in place from `begin`; the owner's alone, read after the join
 };
-
-Blocks blocksFor(std::uint64_t start, std::uint64_t end, int streams) {
-  const std::uint64_t perBlock = (end - start) / (static_cast<std::uint64_t>(streams) * kBlocksPerStream);
-  // Whole chunks, so that no request straddles two blocks.
-  const std::uint64_t rounded = (perBlock + FRXSFTP::chunkSize - 1) / FRXSFTP::chunkSize * FRXSFTP::chunkSize;
-  return Blocks{start, end, std::clamp(rounded, kSmallestBlock, kLargestBlock)};
-}
 
 // What the streams' threads and the caller's thread share while one file moves.
 struct FileRun {
-  explicit FileRun(Blocks blocks) : blocks(blocks), blockDone(blocks.count()) {}
+  FileRun(std::uint64_t start, std::uint64_t size, int streams) : start(start) {
+    const auto count = static_cast<std::uint64_t>(streams);
+    const std::uint64_t each = wholeChunks((size - start + count - 1) / count + FRXSFTP::chunkSize - 1);
+    for (std::uint64_t begin = start; begin < size; begin += each) {
+      shares.push_back(Share{begin, std::min(begin + each, size), begin});
+    }
+    firstShares = shares.size();
+  }
 
-  const Blocks blocks;
-  std::atomic<std::uint64_t> nextBlock{0};
+  const std::uint64_t start;
   std::atomic<std::uint64_t> acknowledged{0};
   std::atomic<bool> stop{false};
-  // Each block's bytes in place from its start, written by the one stream that took it and read
-  // once every thread has been joined.
-  std::vector<std::uint64_t> blockDone;
 
   std::mutex mutex;
   std::condition_variable changed;
+  // Addresses stay put as shares are added.
+  std::deque<Share> shares;
+  std::size_t firstShares = 0;
+  std::size_t handedOut = 0;
   int running = 0;
   std::optional<FRXError> failure;
   bool failureHeard = true;
   std::optional<FRXError> streamFailure;
 
+  // The next share for a stream: one nobody has started, else the back half of the largest left.
+  Share* take() {
+    std::lock_guard lock(mutex);
+    if (handedOut < firstShares) return &shares[handedOut++];
+    Share* largest = nullptr;
+    for (Share& share : shares) {
+      if (largest == nullptr || share.end - share.claimed > largest->end - largest->claimed) largest = &share;
+    }
+    if (largest == nullptr || largest->end - largest->claimed < kSmallestTakeover) return nullptr;
+    const std::uint64_t split = largest->claimed + wholeChunks((largest->end - largest->claimed) / 2);
+    shares.push_back(Share{split, largest->end, split});
+    largest->end = split;
+    return &shares.back();
+  }
+  // How many of the next `wanted` bytes of its share the owner may move (0: the share is over).
+  std::uint64_t claim(Share& share, std::uint64_t wanted) {
+    std::lock_guard lock(mutex);
+    const std::uint64_t granted = std::min(wanted, share.end - share.claimed);
+    share.claimed += granted;
+    return granted;
+  }
+  std::uint64_t unclaimed(const Share& share) {
+    std::lock_guard lock(mutex);
+    return share.end - share.claimed;
+  }
   // The first failure is the transfer's; every stream stops after its current call.
   void fail(FRXError error, bool heard) {
     {
@@ -92,8 +118,8 @@ struct FileRun {
     std::lock_guard lock(mutex);
     if (!streamFailure) streamFailure = std::move(error);
   }
-  void moved(std::uint64_t block, std::uint64_t bytes) {
-    blockDone[block] += bytes;
+  void moved(Share& share, std::uint64_t bytes) {
+    share.done += bytes;
     acknowledged.fetch_add(bytes, std::memory_order_relaxed);
   }
   void streamEnded() {
@@ -101,11 +127,16 @@ struct FileRun {
     --running;
     changed.notify_all();
   }
-  [[nodiscard]] std::uint64_t wholePrefix() const {
-    std::uint64_t prefix = blocks.start;
-    for (std::uint64_t i = 0; i < blockDone.size(); ++i) {
-      prefix += blockDone[i];
-      if (blockDone[i] < blocks.length(i)) break;
+  // Once every stream has been joined: the bytes in place without a hole from the start on.
+  [[nodiscard]] std::uint64_t wholePrefix() {
+    std::vector<const Share*> ordered;
+    for (const Share& share : shares) ordered.push_back(&share);
+    std::sort(ordered.begin(), ordered.end(), [](const Share* a, const Share* b) { return a->begin < b->begin; });
+    std::uint64_t prefix = start;
+    for (const Share* share : ordered) {
+      if (share->begin != prefix) break;
+      prefix = share->begin + share->done;
+      if (prefix < share->end) break;
     }
     return prefix;
   }
@@ -115,8 +146,9 @@ struct FileRun {
 
 namespace {
 
-// A stream's share of an upload: blocks read at their offsets from the local file and written
-// pipelined at the same offsets into its own handle on the remote file.
+// One stream's part of a transfer, on its own handle on the remote file: shares read at their
+// offsets from the local file and written pipelined at the same offsets (upload), or read pipelined
+// and written at their offsets into the local file (download).
 class StreamWorker {
 public:
   StreamWorker(FRXSFTP& stream, FRXConnectionState& state, LIBSSH2_SFTP* channel, FileRun& run,
@@ -132,7 +164,7 @@ public:
     }));
     if (!handle) {
       // This connection opened the file already, so the stream is what failed (a server that
-      // dropped it while it was idle, say): the other streams take its blocks.
+      // dropped it while it was idle, say): the other streams take its share.
       run_.streamFailed(channelError(FRXSFTPErrorRemoteFile, file_.upload ? "Unable to open remote file for writing."
                                                                           : "Unable to open remote file for reading."));
       stream_.disconnect();
@@ -140,10 +172,10 @@ public:
     }
     bool broken = false;
     while (!broken && !run_.stop.load()) {
-      const std::uint64_t block = run_.nextBlock.fetch_add(1);
-      if (block >= run_.blocks.count()) break;
-      libssh2_sftp_seek64(handle.get(), run_.blocks.begin(block));
-      broken = file_.upload ? upload(handle.get(), block, channelError) : download(handle.get(), block, channelError);
+      Share* share = run_.take();
+      if (share == nullptr) break;
+      libssh2_sftp_seek64(handle.get(), share->begin);
+      broken = file_.upload ? upload(handle.get(), *share, channelError) : download(handle.get(), *share, channelError);
     }
     if (broken) {
       // The session may be gone or hold requests that will never be answered: it is not reused.
@@ -160,29 +192,31 @@ public:
 private:
   // True when the stream's session can't be used any more.
   template <typename ChannelError>
-  bool upload(LIBSSH2_SFTP_HANDLE* handle, std::uint64_t block, ChannelError& channelError) {
+  bool upload(LIBSSH2_SFTP_HANDLE* handle, Share& share, ChannelError& channelError) {
     if (!window_) window_ = std::make_unique<char[]>(kUploadWindow);
-    std::uint64_t readFrom = run_.blocks.begin(block);
-    std::uint64_t readEnd = readFrom + run_.blocks.length(block);
+    std::uint64_t readFrom = share.begin;
+    bool claiming = true;
     std::size_t begin = 0;
     std::size_t end = 0;
     for (;;) {
-      // Stopped: nothing more is read, but what was handed to libssh2 is seen through, as it can
-      // only close the file once those writes are answered.
-      if (run_.stop.load()) readEnd = readFrom;
-      if (readFrom < readEnd && end - begin < kUploadWindow / 2) {
+      // Stopped, or the share is over: nothing more is read, but what was handed to libssh2 is
+      // seen through, as it can only close the file once those writes are answered.
+      if (run_.stop.load()) claiming = false;
+      if (claiming && end - begin < kUploadWindow / 2) {
         std::memmove(window_.get(), window_.get() + begin, end - begin);
         end -= begin;
         begin = 0;
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kUploadWindow - end, readEnd - readFrom));
-        const long length = frx::readFullyAt(file_.localDescriptor, window_.get() + end, wanted, readFrom);
-        if (length <= 0) {
+        const auto wanted = static_cast<std::size_t>(run_.claim(share, kUploadWindow - end));
+        const long length = wanted == 0 ? 0 : frx::readFullyAt(file_.localDescriptor, window_.get() + end, wanted, readFrom);
+        if (wanted == 0) {
+          claiming = false;
+        } else if (length < static_cast<long>(wanted)) {
           // A file that shrank under us is as much a read error as a failed read.
           run_.fail(frx::localReadError(file_.localPath, length < 0 && errno != 0 ? errno : EIO), false);
-          readEnd = readFrom;
+          claiming = false;
         } else {
-          end += static_cast<std::size_t>(length);
-          readFrom += static_cast<std::uint64_t>(length);
+          end += wanted;
+          readFrom += wanted;
         }
       }
       if (begin == end) return false;
@@ -192,35 +226,38 @@ private:
         return true;
       }
       begin += static_cast<std::size_t>(written);
-      run_.moved(block, static_cast<std::uint64_t>(written));
+      run_.moved(share, static_cast<std::uint64_t>(written));
     }
   }
 
   template <typename ChannelError>
-  bool download(LIBSSH2_SFTP_HANDLE* handle, std::uint64_t block, ChannelError& channelError) {
+  bool download(LIBSSH2_SFTP_HANDLE* handle, Share& share, ChannelError& channelError) {
     if (!window_) window_ = std::make_unique<char[]>(kDownloadBuffer);
-    std::uint64_t offset = run_.blocks.begin(block);
-    std::uint64_t left = run_.blocks.length(block);
-    while (left > 0 && !run_.stop.load()) {
-      // libssh2 reads ahead four times what is asked for: near the block's end less is asked, so
+    std::uint64_t offset = share.begin;
+    while (!run_.stop.load()) {
+      const std::uint64_t left = run_.unclaimed(share);
+      if (left == 0) break;
+      // libssh2 reads ahead four times what is asked for: near the share's end less is asked, so
       // that little is read beyond it.
-      const std::uint64_t quarter = (left / 4 + FRXSFTP::chunkSize - 1) / FRXSFTP::chunkSize * FRXSFTP::chunkSize;
-      const std::size_t asked =
-          static_cast<std::size_t>(std::min<std::uint64_t>({kDownloadBuffer, left, std::max<std::uint64_t>(quarter, FRXSFTP::chunkSize)}));
+      const std::uint64_t quarter = wholeChunks(left / 4 + FRXSFTP::chunkSize - 1);
+      const auto asked = static_cast<std::size_t>(
+          std::min<std::uint64_t>({kDownloadBuffer, left, std::max<std::uint64_t>(quarter, FRXSFTP::chunkSize)}));
       const ssize_t length = state_.patiently([&] { return libssh2_sftp_read(handle, window_.get(), asked); });
       if (length <= 0) {
         // The file ended early (it shrank) or the read failed: either way the copy is not whole.
         run_.fail(channelError(FRXSFTPErrorTransfer, "Unable to read remote file."), false);
         return true;
       }
-      if (int localErrno = frx::writeFullyAt(file_.localDescriptor, window_.get(), static_cast<std::size_t>(length), offset);
+      // Another stream may have taken the rest of the share meanwhile.
+      const std::uint64_t granted = run_.claim(share, static_cast<std::uint64_t>(length));
+      if (int localErrno = frx::writeFullyAt(file_.localDescriptor, window_.get(), static_cast<std::size_t>(granted), offset);
           localErrno != 0) {
         run_.fail(frx::localWriteError(file_.localPath, localErrno), false);
         return false;
       }
-      offset += static_cast<std::uint64_t>(length);
-      left -= static_cast<std::uint64_t>(length);
-      run_.moved(block, static_cast<std::uint64_t>(length));
+      offset += granted;
+      run_.moved(share, granted);
+      if (granted < static_cast<std::uint64_t>(length)) break;
     }
     return false;
   }
@@ -294,7 +331,7 @@ FRXStreamedOutcome FRXStreams::moveFile(FRXSFTP& owner, int count, const FRXStre
                                         const std::function<void(std::uint64_t)>& acknowledged,
                                         const std::function<bool()>& stopped) {
   const auto streams = heldStreams(owner, count);
-  FileRun run(blocksFor(file.start, file.size, count));
+  FileRun run(file.start, file.size, count);
   run.running = static_cast<int>(streams.size());
   std::vector<std::thread> threads;
   for (FRXSFTP* held : streams) {

@@ -1,5 +1,5 @@
 // Parallel streams of an FRXSFTP: its further connections of the same login, one thread each, and
-// the two ways work is spread over them (blocks of one big file, or whole files of many). The
+// the two ways work is spread over them (parts of one big file, or whole files of many). The
 // delegate is only ever called from the caller's thread.
 #pragma once
 
@@ -27,7 +27,7 @@ struct FRXStreamedOutcome {
   std::optional<FRXError> error;  // set on failure
   bool delegateHearsError = true;
   // The bytes from the file's start known to be in place: all of it on success; on failure up to
-  // the first byte that some block had not yet moved.
+  // the first byte that no stream had yet moved.
   std::uint64_t wholePrefix = 0;
 };
 

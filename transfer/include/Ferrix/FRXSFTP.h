@@ -146,7 +146,7 @@ public:
   void setPipelined(bool pipelined);
 
   // Parallel streams: with a count above 1, a transfer of at least streamThreshold() bytes is split
-  // into blocks moved at once over that many further connections of the same login (each its own
+  // into parts moved at once over that many further connections of the same login (each its own
   // TCP connection, session and SFTP channel, on a thread of its own), opened on first need and
   // kept until disconnect; this connection keeps the file open and the delegate informed. The
   // delegate hears what it hears of one connection, on the caller's thread: a report per chunkSize
