@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 std::atomic<std::uint8_t> shouldUpdateSpeed{0};
 
@@ -126,10 +128,16 @@ bool FRXSFTP::disconnect() {
     return true;
   }
   sftpState_->disconnectPending = false;
-  sftpState_->streamConnections.clear();
   sftpState_->streamLimit.reset();
+  // Closing a channel waits a round trip for the server's answer: the streams close theirs side
+  // by side with this one.
+  std::vector<std::thread> closing;
+  for (auto& stream : sftpState_->streamConnections) closing.emplace_back([held = std::move(stream)]() mutable { held.reset(); });
+  sftpState_->streamConnections.clear();
   sftpState_->channel.reset();
-  return FRXConnection::disconnect();
+  const bool disconnected = FRXConnection::disconnect();
+  for (std::thread& thread : closing) thread.join();
+  return disconnected;
 }
 
 FRXError FRXSFTP::channelError(long code, std::string message) {

@@ -483,6 +483,10 @@ std::vector<FRXTransferOutcome> FRXStreams::moveItems(FRXSFTP& owner, int count,
         if (index >= items.size()) break;
         recorder.setItem(index);
         FRXTransferOutcome outcome = moveOneItem(*stream, items[index], upload);
+        // A lost or silent connection would fail every file it took next: it takes no more.
+        if (const std::string why = outcome.error ? outcome.error->reason() : ""; why == "connection lost" || why == "timed out") {
+          stream->disconnect();
+        }
         std::lock_guard lock(run.mutex);
         run.records[index].finished = true;
         run.records[index].outcome = std::move(outcome);
