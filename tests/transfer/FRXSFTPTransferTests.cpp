@@ -954,4 +954,32 @@ TEST(FRXTransferStreams, ManyFilesInFlightAreExactReportedInOrderAndAFailingFile
   EXPECT_EQ(server().acceptedLogins() - loginsBefore, 3u) << "the files went over the streams";
 }
 
+TEST(FRXTransferStreams, AStreamKilledDuringManyFilesCostsAtMostTheFileItWasMoving) {
+  const std::string remote = server().newRemoteDirectory("many-killed");
+  const std::string local = server().localDirectory() + "/many-killed";
+  std::filesystem::create_directories(local);
+  constexpr std::size_t kFiles = 60;
+  std::vector<FRXTransferItem> items;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    const std::string name = "/f" + std::to_string(i);
+    writeFile(local + name, patternBytes(20000 + i, static_cast<std::uint32_t>(i)));
+    items.push_back({local + name, remote + name, false});
+  }
+  StreamKillingDelegate delegate;
+  auto sftp = streamingSFTP(&delegate);
+  const auto outcomes = sftp->copyItemsAtPaths(items);
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    if (!outcomes[i].succeeded) {
+      ++failed;
+      continue;
+    }
+    EXPECT_TRUE(readFile(items[i].destinationPath) == patternBytes(20000 + i, static_cast<std::uint32_t>(i))) << i;
+  }
+  // The dead stream takes no further file: the others, and this connection, move the rest.
+  EXPECT_LE(failed, 1u);
+  EXPECT_EQ(delegate.outcomes().size(), kFiles) << "one outcome a file";
+  EXPECT_TRUE(sftp->isConnected());
+}
+
 }  // namespace
