@@ -175,7 +175,8 @@ std::vector<FRXTransferOutcome> FRXSFTP::copyItems(const std::vector<FRXTransfer
 
 int FRXSFTP::streamsFor(std::uint64_t bytes) {
   const FRXSFTPState& own = *sftpState_;
-  if (availableStreams() < 2 || bytes == 0 || bytes < own.streamThreshold) return 0;
+  // Streams keep many requests in flight: a stop-and-wait object keeps to one at a time.
+  if (!own.pipelined || availableStreams() < 2 || bytes == 0 || bytes < own.streamThreshold) return 0;
   const int count = FRXStreams::open(*this, availableStreams());
   return count >= 2 ? count : 0;
 }

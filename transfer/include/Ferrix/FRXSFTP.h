@@ -155,7 +155,8 @@ public:
   // resumed download likewise, so that a resume never continues past a hole. When the server
   // refuses some of the connections the transfer uses those it got (availableStreams() tells how
   // many; later transfers do not ask again); with fewer than two, this connection alone. The
-  // further connections check the host key this connection saw. Count 1 (the default): off.
+  // further connections check the host key this connection saw. Big files go over the streams only
+  // when pipelined; many files go one per stream either way. Count 1 (the default): off.
   [[nodiscard]] int streams() const;
   void setStreams(int count);
   // The size (of what is left to move) from which a file goes over the streams; 64 MiB by default.
