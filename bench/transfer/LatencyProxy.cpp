@@ -159,8 +159,8 @@ struct LatencyProxy::Link {
   Pipe down;
 };
 
-LatencyProxy::LatencyProxy(int targetPort, std::chrono::microseconds oneWayDelay)
-    : targetPort_(targetPort), delay_(oneWayDelay) {
+LatencyProxy::LatencyProxy(int targetPort, std::chrono::microseconds oneWayDelay, std::size_t maxConnections)
+    : targetPort_(targetPort), delay_(oneWayDelay), maxConnections_(maxConnections) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -192,6 +192,13 @@ void LatencyProxy::acceptLoop() {
     if (client < 0) {
       if (errno == EINTR) continue;
       return;
+    }
+    {
+      std::lock_guard lock(linksMutex_);
+      if (links_.size() >= maxConnections_) {
+        ::close(client);
+        continue;
+      }
     }
     int server = connectTo(targetPort_);
     if (server < 0) {

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -13,7 +15,9 @@ class LatencyProxy {
 public:
   // Forwards connections made to port() on to 127.0.0.1:targetPort, each byte delayed by
   // `oneWayDelay` in each direction (the round trip grows by twice that).
-  LatencyProxy(int targetPort, std::chrono::microseconds oneWayDelay);
+  // After `maxConnections` connections, each further one is closed as soon as it is accepted, as by
+  // a server that refuses more sessions.
+  LatencyProxy(int targetPort, std::chrono::microseconds oneWayDelay, std::size_t maxConnections = SIZE_MAX);
   LatencyProxy(const LatencyProxy&) = delete;
   LatencyProxy& operator=(const LatencyProxy&) = delete;
   // Cuts every connection and stops.
@@ -28,6 +32,7 @@ private:
 
   int targetPort_;
   std::chrono::microseconds delay_;
+  std::size_t maxConnections_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -344,7 +344,8 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   std::size_t sizeMiB = 128;
-  std::size_t lossSizeMiB = 32;
+  // As large as the size from which ferrix splits a file over its streams by default.
+  std::size_t lossSizeMiB = 64;
   int runs = 3;
   int files = 200;
   std::size_t fileKiB = 4;
@@ -376,7 +377,7 @@ int main(int argc, char** argv) {
       capacityOnly = true;
     } else {
       std::printf("usage: ferrix_link_bench [--size MIB (default 128)]\n"
-                  "                         [--loss-size MIB (the lossy row's, default 32)]\n"
+                  "                         [--loss-size MIB (the lossy row's, default 64)]\n"
                   "                         [--runs N (default 3)] [--files N (the tree's, default 200)]\n"
                   "                         [--row 1ms|20ms|50ms|20ms-loss|tree]... "
                   "[--tool ferrix|ferrix-1|sftp|scp|rclone]...\n"

@@ -746,4 +746,240 @@ TEST(FRXTransferStops, ADisconnectAskedForWhenADownloadFailsAfterItsOpenIsCarrie
   EXPECT_EQ(failures, 12);
 }
 
+// Streams: a file of at least the threshold is split over several further connections.
+constexpr std::uint64_t kStreamThreshold = 64 * 1024;
+constexpr std::size_t kStreamed = 5 * 1024 * 1024 + 4321;
+
+std::unique_ptr<FRXSFTP> streamingSFTP(FRXObject* delegate, int streams = 3) {
+  auto sftp = connectedSFTP(delegate);
+  sftp->setPipelined(true);
+  sftp->setStreams(streams);
+  sftp->setStreamThreshold(kStreamThreshold);
+  return sftp;
+}
+
+// What the delegate heard of files of these sizes moved one after the other: for each, a speed
+// and a progress report per chunk in order (100 last), then its outcome; `failing` fails at once.
+void expectReportsPerFile(const CallbackLog& log, const std::vector<std::size_t>& sizes,
+                          std::optional<std::size_t> failing = std::nullopt) {
+  std::size_t event = 0;
+  std::size_t progress = 0;
+  for (std::size_t file = 0; file < sizes.size(); ++file) {
+    SCOPED_TRACE("file " + std::to_string(file));
+    if (file == failing) {
+      ASSERT_LT(event, log.events.size());
+      EXPECT_EQ(log.events[event++].rfind("fail:", 0), 0u);
+      continue;
+    }
+    const std::size_t size = sizes[file];
+    for (std::size_t done = 0; done < size; done = std::min(done + FRXSFTP::chunkSize, size)) {
+      const std::size_t reported = std::min(done + FRXSFTP::chunkSize, size);
+      ASSERT_LT(event + 1, log.events.size());
+      ASSERT_EQ(log.events[event++], "speed");
+      ASSERT_EQ(log.events[event++], "progress");
+      ASSERT_EQ(log.progress[progress++], FRXTransferProgress(reported, size)) << reported;
+    }
+    ASSERT_LT(event, log.events.size());
+    EXPECT_EQ(log.events[event++], "complete");
+  }
+  EXPECT_EQ(event, log.events.size());
+}
+
+TEST(FRXTransferStreams, BigFilesMoveOverSeveralStreamsByteExactWithTheReportsOfOne) {
+  const std::string remote = server().newRemoteDirectory("streams");
+  const std::string local = server().localDirectory() + "/streams";
+  std::filesystem::create_directories(local);
+  const std::string bytes = patternBytes(kStreamed, 31);
+  writeFile(local + "/source", bytes, 0640);
+  SpeedRecordingDelegate delegate;
+  auto sftp = streamingSFTP(&delegate);
+  const std::size_t loginsBefore = server().acceptedLogins();
+  FRXError error;
+  ASSERT_TRUE(sftp->copyItemAtPath(local + "/source", remote + "/copy", &error)) << error.description();
+  EXPECT_TRUE(readFile(remote + "/copy") == bytes);
+  EXPECT_EQ(modeOf(remote + "/copy"), 0640u);
+  expectReportsPerFile(delegate, {kStreamed});
+  EXPECT_EQ(server().acceptedLogins() - loginsBefore, 3u) << "one login per stream";
+
+  delegate.clear();
+  ASSERT_TRUE(sftp->copyItemAtRemotePath(remote + "/copy", local + "/back", &error)) << error.description();
+  EXPECT_TRUE(readFile(local + "/back") == bytes);
+  EXPECT_EQ(temporaryFilesIn(local), 0u);
+  expectReportsPerFile(delegate, {kStreamed});
+  EXPECT_EQ(server().acceptedLogins() - loginsBefore, 3u) << "the streams are kept for the next file";
+  EXPECT_EQ(sftp->availableStreams(), 3);
+}
+
+TEST(FRXTransferStreams, AServerThatRefusesSomeConnectionsGetsFewerStreams) {
+  // This connection and two more are let through; the third stream is refused.
+  LatencyProxy proxy(server().port(), std::chrono::microseconds(0), 3);
+  ASSERT_NE(proxy.port(), 0);
+  const std::string remote = server().newRemoteDirectory("refused");
+  const std::string local = server().localDirectory() + "/refused";
+  std::filesystem::create_directories(local);
+  const std::string bytes = patternBytes(kStreamed, 37);
+  writeFile(local + "/source", bytes);
+  SpeedRecordingDelegate delegate;
+  FRXSFTP sftp("127.0.0.1", server().user(), server().privateKeyPath(), std::nullopt);
+  sftp.setPort(proxy.port());
+  sftp.setDelegate(&delegate);
+  sftp.setPipelined(true);
+  sftp.setStreams(4);
+  sftp.setStreamThreshold(kStreamThreshold);
+  FRXError error;
+  ASSERT_TRUE(sftp.connectWithError(&error)) << error.description();
+  ASSERT_TRUE(sftp.copyItemAtPath(local + "/source", remote + "/copy", &error)) << error.description();
+  EXPECT_TRUE(readFile(remote + "/copy") == bytes);
+  expectReportsPerFile(delegate, {kStreamed});
+  EXPECT_EQ(sftp.streams(), 4);
+  EXPECT_EQ(sftp.availableStreams(), 2);
+}
+
+// Kills the session of the connection made last (a stream's) from the first progress report.
+class StreamKillingDelegate : public RecordingDelegate {
+public:
+  void connectionDidUpdateProgress(FRXConnection& connection, double value) override {
+    if (progress.empty()) server().dropNewestConnection();
+    RecordingDelegate::connectionDidUpdateProgress(connection, value);
+  }
+};
+
+void expectOneFailureAfterRisingProgress(const CallbackLog& log) {
+  ASSERT_EQ(log.outcomes().size(), 1u);
+  EXPECT_EQ(log.outcomes().front().rfind("fail:", 0), 0u);
+  EXPECT_EQ(log.events.back(), log.outcomes().front());
+  EXPECT_TRUE(std::is_sorted(log.progress.begin(), log.progress.end()));
+}
+
+TEST(FRXTransferStreams, AStreamKilledMidwayFailsOnceAndResumeContinuesFromAWholePrefix) {
+  const std::string remote = server().newRemoteDirectory("stream-killed");
+  const std::string local = server().localDirectory() + "/stream-killed";
+  std::filesystem::create_directories(local);
+  const std::string bytes = patternBytes(kLarge, 41);
+  writeFile(local + "/source", bytes);
+  writeFile(remote + "/source", bytes);
+  writeFile(local + "/partial", bytes.substr(0, 1024 * 1024 + 5));
+  struct Case {
+    const char* name;
+    bool download;
+    bool resume;
+  };
+  for (const Case& c : {Case{"download", true, false}, Case{"resumed download", true, true},
+                        Case{"upload", false, false}}) {
+    SCOPED_TRACE(c.name);
+    const std::string copy = c.download ? local + (c.resume ? "/partial" : "/copy") : remote + "/copy";
+    {
+      StreamKillingDelegate delegate;
+      auto sftp = streamingSFTP(&delegate);
+      FRXError error;
+      const bool done = c.download ? (c.resume ? sftp->resumeItemAtRemotePath(remote + "/source", copy, &error)
+                                               : sftp->copyItemAtRemotePath(remote + "/source", copy, &error))
+                                   : sftp->copyItemAtPath(local + "/source", copy, &error);
+      EXPECT_FALSE(done);
+      expectOneFailureAfterRisingProgress(delegate);
+      // Only the stream died: this connection goes on.
+      EXPECT_TRUE(sftp->isConnected());
+      EXPECT_EQ(temporaryFilesIn(local), 0u);
+    }
+    if (!c.download || c.resume) {
+      // What is left is a prefix, whole: no hole for a resume to step over.
+      const std::string left = readFile(copy);
+      EXPECT_LT(left.size(), bytes.size());
+      EXPECT_TRUE(left == bytes.substr(0, left.size())) << left.size();
+      SpeedRecordingDelegate delegate;
+      auto sftp = streamingSFTP(&delegate);
+      FRXError error;
+      ASSERT_TRUE(c.download ? sftp->resumeItemAtRemotePath(remote + "/source", copy, &error)
+                             : sftp->resumeItemAtPath(local + "/source", copy, &error))
+          << error.description();
+      EXPECT_TRUE(readFile(copy) == bytes);
+      EXPECT_EQ(delegate.outcomes(), Events{"complete"});
+      ASSERT_FALSE(delegate.progress.empty());
+      EXPECT_EQ(delegate.progress.back(), FRXTransferProgress(bytes.size(), bytes.size()));
+    } else {
+      EXPECT_FALSE(exists(copy));
+    }
+  }
+}
+
+TEST(FRXTransferStreams, ManyFilesInFlightAreExactReportedInOrderAndAFailingFileAlone) {
+  const std::string remote = server().newRemoteDirectory("many");
+  const std::string local = server().localDirectory() + "/many";
+  std::filesystem::create_directories(local);
+  constexpr std::size_t kFiles = 24;
+  constexpr std::size_t kMissing = 7;
+  std::vector<std::size_t> sizes;
+  std::vector<FRXTransferItem> up;
+  std::vector<FRXTransferItem> down;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    const std::string name = "/f" + std::to_string(i);
+    sizes.push_back(1 + i * 3001);
+    if (i != kMissing) writeFile(local + name, patternBytes(sizes.back(), static_cast<std::uint32_t>(i)));
+    up.push_back({local + name, remote + name, false});
+    down.push_back({remote + name, local + "/back" + name, false});
+  }
+  std::filesystem::create_directories(local + "/back");
+  SpeedRecordingDelegate delegate;
+  auto sftp = streamingSFTP(&delegate);
+  const std::size_t loginsBefore = server().acceptedLogins();
+  for (bool upload : {true, false}) {
+    SCOPED_TRACE(upload ? "up" : "down");
+    delegate.clear();
+    std::vector<std::string> seen;
+    const FRXTransferItemObserver observer = [&](std::size_t index, const FRXTransferOutcome* outcome) {
+      seen.push_back(std::string(outcome == nullptr ? "begin " : outcome->succeeded ? "done " : "failed ") +
+                     std::to_string(index));
+    };
+    const auto outcomes = upload ? sftp->copyItemsAtPaths(up, observer) : sftp->copyItemsAtRemotePaths(down, observer);
+    ASSERT_EQ(outcomes.size(), kFiles);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < kFiles; ++i) {
+      SCOPED_TRACE(i);
+      expected.push_back("begin " + std::to_string(i));
+      expected.push_back((i == kMissing ? "failed " : "done ") + std::to_string(i));
+      EXPECT_EQ(outcomes[i].succeeded, i != kMissing);
+      if (i == kMissing) {
+        ASSERT_TRUE(outcomes[i].error);
+        EXPECT_EQ(outcomes[i].error->domain, upload ? FRXCocoaErrorDomain : FRXSFTPErrorDomain);
+        EXPECT_FALSE(exists(down[i].destinationPath));
+      } else {
+        EXPECT_TRUE(readFile((upload ? up : down)[i].destinationPath) ==
+                    patternBytes(sizes[i], static_cast<std::uint32_t>(i)));
+      }
+    }
+    EXPECT_EQ(seen, expected);
+    expectReportsPerFile(delegate, sizes, kMissing);
+  }
+  EXPECT_EQ(temporaryFilesIn(local + "/back"), 0u);
+  EXPECT_EQ(server().acceptedLogins() - loginsBefore, 3u) << "the files went over the streams";
+}
+
+TEST(FRXTransferStreams, AStreamKilledDuringManyFilesCostsAtMostTheFileItWasMoving) {
+  const std::string remote = server().newRemoteDirectory("many-killed");
+  const std::string local = server().localDirectory() + "/many-killed";
+  std::filesystem::create_directories(local);
+  constexpr std::size_t kFiles = 60;
+  std::vector<FRXTransferItem> items;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    const std::string name = "/f" + std::to_string(i);
+    writeFile(local + name, patternBytes(20000 + i, static_cast<std::uint32_t>(i)));
+    items.push_back({local + name, remote + name, false});
+  }
+  StreamKillingDelegate delegate;
+  auto sftp = streamingSFTP(&delegate);
+  const auto outcomes = sftp->copyItemsAtPaths(items);
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    if (!outcomes[i].succeeded) {
+      ++failed;
+      continue;
+    }
+    EXPECT_TRUE(readFile(items[i].destinationPath) == patternBytes(20000 + i, static_cast<std::uint32_t>(i))) << i;
+  }
+  // The dead stream takes no further file: the others, and this connection, move the rest.
+  EXPECT_LE(failed, 1u);
+  EXPECT_EQ(delegate.outcomes().size(), kFiles) << "one outcome a file";
+  EXPECT_TRUE(sftp->isConnected());
+}
+
 }  // namespace

@@ -14,11 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <regex>
 #include <utility>
 
+#include "LatencyProxy.h"
 #include "SshServer.h"
 #include "TestFiles.h"
 
@@ -62,7 +64,7 @@ TEST(FerrixCommand, HelpVersionAndUsageErrorsBeforeConnecting) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: ferrix"), std::string::npos);
   for (const char* flag : {"--timeout", "--known-hosts", "--insecure-host-key", "--passphrase-env", "--resume",
-                           "--stop-and-wait", "--json", "get -r", "-v", "-F CONFIGFILE", "-o KEYWORD=VALUE", "-b"}) {
+                           "--stop-and-wait", "--streams N", "--json", "get -r", "-v", "-F CONFIGFILE", "-o KEYWORD=VALUE", "-b"}) {
     EXPECT_NE(help.out.find(flag), std::string::npos) << flag;
   }
   Outcome version = ferrix({"--version"});
@@ -704,6 +706,60 @@ TEST(FerrixCommand, DirectoryDestinationsGlobsAndKeptModes) {
   Outcome notDirectory = ferrix({"get", remote + "/down/*.log", local + "/in/x.log"});
   EXPECT_EQ(notDirectory.status, 1);
   EXPECT_NE(notDirectory.err.find("not a directory"), std::string::npos) << notDirectory.err;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& word) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+  return count;
+}
+
+TEST(FerrixCommand, TreesMoveSeveralFilesAtOnceAndReportEachFailure) {
+  const std::string remote = server().newRemoteDirectory("trees");
+  const std::string local = server().localDirectory() + "/trees";
+  constexpr int kFiles = 40;
+  auto name = [](int i) { return "/tree/d" + std::to_string(i % 4) + "/f" + std::to_string(i); };
+  for (int i = 0; i < kFiles; ++i) {
+    std::filesystem::create_directories(local + "/tree/d" + std::to_string(i % 4));
+    writeFile(local + name(i), patternBytes(100 + 700 * i, i));
+  }
+  // Upload: a directory on the server where f5 goes.
+  for (const char* path : {"/tree", "/tree/d1", "/tree/d1/f5"}) {
+    std::filesystem::create_directories(remote + path);
+    server().giveToUser(remote + path);
+  }
+  Outcome up = ferrix({"--streams", "3", "-q", "put", "-r", local + "/tree", remote});
+  EXPECT_EQ(up.status, 1);
+  EXPECT_EQ(occurrences(up.err, "ferrix: put "), 1u) << up.err;
+  EXPECT_NE(up.err.find(remote + name(5)), std::string::npos) << up.err;
+  for (int i = 0; i < kFiles; ++i) {
+    if (i != 5) {
+      EXPECT_TRUE(readFile(remote + name(i)) == patternBytes(100 + 700 * i, i)) << i;
+    }
+  }
+
+  // Download: a file the login user may not read.
+  ASSERT_EQ(chmod((remote + name(6)).c_str(), 0), 0);
+  server().giveToUser(remote + name(6));
+  Outcome down = ferrix({"--streams", "3", "-q", "get", "-r", remote + "/tree", local + "/back"});
+  EXPECT_EQ(down.status, 1);
+  EXPECT_EQ(occurrences(down.err, "ferrix: get "), 1u) << down.err;
+  EXPECT_NE(down.err.find(name(6)), std::string::npos) << down.err;
+  for (int i = 0; i < kFiles; ++i) {
+    if (i != 5 && i != 6) {
+      EXPECT_TRUE(readFile(local + "/back" + name(i).substr(5)) == patternBytes(100 + 700 * i, i)) << i;
+    }
+  }
+  EXPECT_FALSE(exists(local + "/back" + name(6).substr(5)));
+
+  // A server that takes this connection and one more: one stream, and -v says so.
+  LatencyProxy proxy(server().port(), std::chrono::microseconds(0), 2);
+  Outcome capped = ferrix({"--streams", "3", "-v", "get", "-r", remote + "/tree/d0", local + "/capped"},
+                          {"-P", std::to_string(proxy.port()), "-i", server().privateKeyPath()});
+  EXPECT_EQ(capped.status, 0) << capped.err;
+  EXPECT_NE(capped.err.find("ferrix: the server refused further connections: 1 stream instead of 3"), std::string::npos)
+      << capped.err;
+  EXPECT_TRUE(readFile(local + "/capped/f8") == patternBytes(100 + 700 * 8, 8));
 }
 
 TEST(FerrixCommand, ABatchFileRunsOnOneSession) {

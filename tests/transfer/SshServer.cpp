@@ -19,7 +19,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -476,10 +478,16 @@ void SshServer::giveToUser(const std::string& path) const {
 
 void SshServer::pauseConnections(bool paused) const { signalConnections(paused ? SIGSTOP : SIGCONT); }
 
-void SshServer::signalConnections(int signal) const {
+void SshServer::signalConnections(int signal, bool newestOnly) const {
   if (pid_ <= 0) return;
-  // Parent of every process, from /proc/PID/stat (the field after the parenthesised name).
-  std::vector<std::pair<pid_t, pid_t>> parents;
+  // Parent and start time of every process, from /proc/PID/stat (the fields after the
+  // parenthesised name: state, parent, ..., start time the 20th).
+  struct Process {
+    pid_t pid;
+    pid_t parent;
+    unsigned long long started;
+  };
+  std::vector<Process> processes;
   std::error_code ignored;
   for (auto it = std::filesystem::directory_iterator("/proc", ignored); it != std::filesystem::directory_iterator();
        it.increment(ignored)) {
@@ -489,18 +497,37 @@ void SshServer::signalConnections(int signal) const {
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream fields(stat.substr(close + 1));
-    std::string state;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    parents.emplace_back(static_cast<pid_t>(std::stol(name)), parent);
+    std::vector<std::string> field{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+    if (field.size() < 20) continue;
+    processes.push_back({static_cast<pid_t>(std::stol(name)), static_cast<pid_t>(std::stol(field[1])),
+                         std::stoull(field[19])});
   }
+  // Each connection is one child of the listener, with the session's processes below it.
   std::vector<pid_t> doomed{pid_};
-  for (std::size_t i = 0; i < doomed.size(); ++i) {
-    for (const auto& [child, parent] : parents) {
-      if (parent == doomed[i]) doomed.push_back(child);
+  if (newestOnly) {
+    const Process* newest = nullptr;
+    for (const Process& process : processes) {
+      if (process.parent != pid_) continue;
+      if (newest == nullptr || std::tie(process.started, process.pid) > std::tie(newest->started, newest->pid)) {
+        newest = &process;
+      }
+    }
+    if (newest == nullptr) return;
+    doomed = {pid_, newest->pid};
+  }
+  for (std::size_t i = newestOnly ? 1 : 0; i < doomed.size(); ++i) {
+    for (const Process& process : processes) {
+      if (process.parent == doomed[i]) doomed.push_back(process.pid);
     }
   }
   for (std::size_t i = 1; i < doomed.size(); ++i) kill(doomed[i], signal);
+}
+
+std::size_t SshServer::acceptedLogins() const {
+  const std::string log = logText();
+  std::size_t count = 0;
+  for (std::size_t at = log.find("Accepted "); at != std::string::npos; at = log.find("Accepted ", at + 1)) ++count;
+  return count;
 }
 
 std::string SshServer::logText() const { return directory_.empty() ? "" : readFile(directory_ + "/sshd.log"); }

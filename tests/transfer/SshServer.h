@@ -54,12 +54,16 @@ public:
   [[nodiscard]] std::string logText() const;
   // Kills every session process of this server (not the server itself): open connections drop.
   void dropConnections() const { signalConnections(9); }
+  // Kills the session processes of the connection made last: that one connection drops.
+  void dropNewestConnection() const { signalConnections(9, true); }
+  // How many logins the server has accepted so far.
+  [[nodiscard]] std::size_t acceptedLogins() const;
   // Stops (SIGSTOP) or continues (SIGCONT) every session process: open connections stall.
   void pauseConnections(bool paused) const;
 
 private:
   SshServer() = default;
-  void signalConnections(int signal) const;
+  void signalConnections(int signal, bool newestOnly = false) const;
   bool start(std::string& why);
   bool prepareUser(std::string& why);
   bool launch(std::string& why);

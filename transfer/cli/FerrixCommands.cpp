@@ -421,27 +421,37 @@ int Session::get(const Command& c) {
   // A directory destination, or several sources, means "into it".
   const bool into = isLocalDirectory(destination) || destination.back() == '/' || sources->size() > 1;
   if (sources->size() > 1 && !isLocalDirectory(destination)) return report("get " + source, destination + ": not a directory");
+  std::vector<PendingDownload> files;
+  std::vector<std::pair<std::string, std::uint64_t>> directories;
+  int status = 0;
   for (const std::string& remote : *sources) {
     FRXError error;
     const auto item = sftp_.attributesOfItemAtPath(remote, &error);
-    if (!item) return report("get " + remote, error);
+    if (!item) {
+      status = report("get " + remote, error);
+      break;
+    }
     const std::uint64_t type = item->permissions & kTypeMask;
     std::string local = destination;
     if (into) local = joined(withoutTrailingSlashes(destination), baseName(remote));
-    int status = 0;
     if (type == kDirectoryType) {
-      if (!recursive) {
-        status = report("get " + remote, "is a directory (use get -r)");
-      } else {
-        status = downloadTree(remote, local, 0, item->permissions);
-      }
+      status = recursive ? collectDownloadTree(remote, local, 0, item->permissions, files, directories)
+                         : report("get " + remote, "is a directory (use get -r)");
+      if (status != 0) break;
     } else {
-      status = download(remote, local, resume, item->permissions, item->size,
-                        RemoteTimes{item->modificationTime, item->accessTime});
+      files.push_back({remote, local, resume, item->permissions, item->size,
+                       RemoteTimes{item->modificationTime, item->accessTime}});
     }
-    if (status != 0) return status;
   }
-  return 0;
+  // What was found before a failure is still fetched, as it was when each file went on its own.
+  if (int moved = downloadAll(files); status == 0) status = moved;
+  // The directories' modes once their files are in (a read-only one would refuse them), deepest first.
+  for (auto directory = directories.rbegin(); status == 0 && keepModes_ && directory != directories.rend(); ++directory) {
+    if (::chmod(directory->first.c_str(), static_cast<mode_t>(directory->second & 07777)) != 0) {
+      status = report("get -r " + directory->first, "cannot keep the mode of " + directory->first);
+    }
+  }
+  return status;
 }
 
 int Session::put(const Command& c) {
@@ -467,18 +477,20 @@ int Session::put(const Command& c) {
     if (sources.size() > 1 && !directory) return report("put " + source, c.arguments[1] + ": not a directory");
     into = into || directory;
   }
+  std::vector<PendingUpload> files;
+  int status = 0;
   for (const std::string& local : sources) {
     std::string remote = destination;
     if (into) remote = destination.empty() ? baseName(local) : joined(withoutTrailingSlashes(destination), baseName(local));
-    int status = 0;
     if (isLocalDirectory(local)) {
-      status = recursive ? uploadTree(local, remote) : report("put " + local, "is a directory (use put -r)");
+      status = recursive ? collectUploadTree(local, remote, files) : report("put " + local, "is a directory (use put -r)");
+      if (status != 0) break;
     } else {
-      status = upload(local, remote, resume);
+      files.push_back({local, remote, resume});
     }
-    if (status != 0) return status;
   }
-  return 0;
+  if (int moved = uploadAll(files); status == 0) status = moved;
+  return status;
 }
 
 int Session::makeDirectory(const std::string& path, bool parents) {
@@ -486,50 +498,87 @@ int Session::makeDirectory(const std::string& path, bool parents) {
   return sftp_.createDirectoryAtPath(anchoredRemotePath(path), parents, &error) ? 0 : report("mkdir " + path, error);
 }
 
-int Session::upload(const std::string& local, const std::string& remote, bool resume) {
-  FRXError error;
-  // Taken before the upload reads the file, which may move its access time.
-  struct stat localStatus {};
-  if (keepModes_ && ::stat(local.c_str(), &localStatus) != 0) return report("put " + local, std::strerror(errno));
-  progress_.begin(local);
-  const bool done = resume ? sftp_.resumeItemAtPath(local, remote, &error) : sftp_.copyItemAtPath(local, remote, &error);
-  progress_.end(done);
-  if (!done) {
-    if (error.domain == FRXCocoaErrorDomain) return report("put " + local, error);
-    return report("put " + local + " to " + remote, error);
-  }
-  if (keepModes_) {
-    if (!sftp_.setTimesOfItemAtPath(remote, localStatus.st_atim.tv_sec, localStatus.st_mtim.tv_sec, &error)) {
-      return report("put " + local + ": cannot keep its times on " + remote, error);
-    }
-  }
-  return 0;
+void Session::noteStreams() {
+  const int available = sftp_.availableStreams();
+  if (streamsNoted_ || !verbose() || available >= sftp_.streams()) return;
+  streamsNoted_ = true;
+  std::fprintf(stderr, "ferrix: the server refused further connections: %d stream%s instead of %d\n", available,
+               available == 1 ? "" : "s", sftp_.streams());
 }
 
-int Session::download(const std::string& remote, const std::string& local, bool resume, std::uint64_t permissions,
-                      std::int64_t size, const RemoteTimes& times) {
-  if (size == 0 && !resume) {
+int Session::uploadAll(const std::vector<PendingUpload>& files) {
+  if (files.empty()) return 0;
+  // Taken before the upload reads the files, which may move their access times.
+  std::vector<struct stat> localStatus(files.size());
+  for (std::size_t i = 0; keepModes_ && i < files.size(); ++i) {
+    if (::stat(files[i].local.c_str(), &localStatus[i]) != 0) return report("put " + files[i].local, std::strerror(errno));
+  }
+  std::vector<FRXTransferItem> items;
+  for (const PendingUpload& file : files) items.push_back({file.local, file.remote, file.resume});
+  int status = 0;
+  sftp_.copyItemsAtPaths(items, [&](std::size_t i, const FRXTransferOutcome* outcome) {
+    const PendingUpload& file = files[i];
+    if (outcome == nullptr) {
+      progress_.begin(file.local);
+      return;
+    }
+    progress_.end(outcome->succeeded);
+    FRXError error = outcome->error.value_or(FRXError{});
+    if (!outcome->succeeded) {
+      status = error.domain == FRXCocoaErrorDomain ? report("put " + file.local, error)
+                                                   : report("put " + file.local + " to " + file.remote, error);
+    } else if (keepModes_ && !sftp_.setTimesOfItemAtPath(file.remote, localStatus[i].st_atim.tv_sec,
+                                                          localStatus[i].st_mtim.tv_sec, &error)) {
+      status = report("put " + file.local + ": cannot keep its times on " + file.remote, error);
+    }
+  });
+  noteStreams();
+  return status;
+}
+
+int Session::downloadAll(const std::vector<PendingDownload>& files) {
+  int status = 0;
+  std::vector<FRXTransferItem> items;
+  std::vector<const PendingDownload*> moving;
+  for (const PendingDownload& file : files) {
+    if (file.size != 0 || file.resume) {
+      items.push_back({file.remote, file.local, file.resume});
+      moving.push_back(&file);
+      continue;
+    }
     // The library finds nothing to copy in an empty file; the command still makes its copy.
-    const int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return report("get " + remote + " to " + local, std::strerror(errno));
+    const int fd = ::open(file.local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+      status = report("get " + file.remote + " to " + file.local, std::strerror(errno));
+      continue;
+    }
     ::close(fd);
-    progress_.begin(remote);
+    progress_.begin(file.remote);
     progress_.end(true);
-    return keepAttributes(remote, local, permissions, times);
+    if (int kept = keepAttributes(file.remote, file.local, file.permissions, file.times); kept != 0) status = kept;
   }
-  FRXError error;
-  progress_.begin(remote);
+  if (items.empty()) return status;
   transferring.store(&sftp_);
-  const bool done =
-      resume ? sftp_.resumeItemAtRemotePath(remote, local, &error) : sftp_.copyItemAtRemotePath(remote, local, &error);
+  sftp_.copyItemsAtRemotePaths(items, [&](std::size_t i, const FRXTransferOutcome* outcome) {
+    const PendingDownload& file = *moving[i];
+    if (outcome == nullptr) {
+      progress_.begin(file.remote);
+      return;
+    }
+    progress_.end(outcome->succeeded);
+    const FRXError error = outcome->error.value_or(FRXError{});
+    if (caughtSignal != 0) return;  // stopped by a signal: the command ends without a word per file
+    if (!outcome->succeeded) {
+      status = error.domain == FRXCocoaErrorDomain ? report("get " + file.remote + " to " + file.local, error)
+                                                   : report("get " + file.remote, error);
+    } else if (int kept = keepAttributes(file.remote, file.local, file.permissions, file.times); kept != 0) {
+      status = kept;
+    }
+  });
   transferring.store(nullptr);
-  progress_.end(done);
   if (caughtSignal != 0) std::_Exit(128 + caughtSignal);
-  if (!done) {
-    if (error.domain == FRXCocoaErrorDomain) return report("get " + remote + " to " + local, error);
-    return report("get " + remote, error);
-  }
-  return keepAttributes(remote, local, permissions, times);
+  noteStreams();
+  return status;
 }
 
 int Session::keepAttributes(const std::string& remote, const std::string& local, std::uint64_t permissions,
@@ -548,7 +597,8 @@ int Session::keepAttributes(const std::string& remote, const std::string& local,
   return 0;
 }
 
-int Session::uploadTree(const std::string& localDirectory, const std::string& remoteDirectory) {
+int Session::collectUploadTree(const std::string& localDirectory, const std::string& remoteDirectory,
+                               std::vector<PendingUpload>& files) {
   if (int status = makeDirectory(remoteDirectory, true); status != 0) return status;
   std::error_code walkError;
   std::filesystem::recursive_directory_iterator walk(localDirectory, walkError);
@@ -564,7 +614,7 @@ int Session::uploadTree(const std::string& localDirectory, const std::string& re
         return report("mkdir " + remote, error);
       }
     } else if (type == std::filesystem::file_type::regular) {
-      if (int status = upload(walk->path().string(), remote, false); status != 0) return status;
+      files.push_back({walk->path().string(), remote, false});
     } else {
       std::fprintf(stderr, "ferrix: skipping %s (not a regular file or directory)\n", printable(walk->path().string()).c_str());
     }
@@ -575,8 +625,9 @@ int Session::uploadTree(const std::string& localDirectory, const std::string& re
 
 // Every name comes from the server: each must be one plain component before it names anything
 // below the local directory, and links, devices and the like are passed over.
-int Session::downloadTree(const std::string& remoteDirectory, const std::string& localDirectory, int depth,
-                          std::uint64_t permissions) {
+int Session::collectDownloadTree(const std::string& remoteDirectory, const std::string& localDirectory, int depth,
+                                 std::uint64_t permissions, std::vector<PendingDownload>& files,
+                                 std::vector<std::pair<std::string, std::uint64_t>>& directories) {
   if (depth > kMaxTreeDepth) return report("get -r " + remoteDirectory, "nested too deeply");
   FRXError error;
   const auto entries = sftp_.contentsOfDirectoryAtPath(remoteDirectory, &error);
@@ -584,6 +635,7 @@ int Session::downloadTree(const std::string& remoteDirectory, const std::string&
   std::error_code made;
   std::filesystem::create_directory(localDirectory, made);
   if (made) return report("get -r " + remoteDirectory, "cannot create " + localDirectory + ": " + made.message());
+  directories.emplace_back(localDirectory, permissions);
   for (const FRXSFTPRecord& entry : entries) {
     if (entry.name == "." || entry.name == "..") continue;
     if (!isSafeLocalName(entry.name)) {
@@ -593,19 +645,16 @@ int Session::downloadTree(const std::string& remoteDirectory, const std::string&
     const std::string remote = remoteDirectory + "/" + entry.name;
     const std::string local = localDirectory + "/" + entry.name;
     const std::uint64_t type = entry.permissions & kTypeMask;
-    int status = 0;
     if (type == kDirectoryType) {
-      status = downloadTree(remote, local, depth + 1, entry.permissions);
+      if (int status = collectDownloadTree(remote, local, depth + 1, entry.permissions, files, directories); status != 0) {
+        return status;
+      }
     } else if (type == kRegularType) {
-      status = download(remote, local, false, entry.permissions, entry.size,
-                        RemoteTimes{entry.modificationTime, entry.accessTime});
+      files.push_back({remote, local, false, entry.permissions, entry.size,
+                       RemoteTimes{entry.modificationTime, entry.accessTime}});
     } else {
       std::fprintf(stderr, "ferrix: skipping %s (not a regular file or directory)\n", printable(remote).c_str());
     }
-    if (status != 0) return status;
-  }
-  if (keepModes_ && ::chmod(localDirectory.c_str(), static_cast<mode_t>(permissions & 07777)) != 0) {
-    return report("get -r " + remoteDirectory, "cannot keep the mode of " + localDirectory);
   }
   return 0;
 }

@@ -57,14 +57,34 @@ private:
     std::optional<std::int64_t> modification;
     std::optional<std::int64_t> access;
   };
-  int download(const std::string& remote, const std::string& local, bool resume, std::uint64_t permissions,
-               std::int64_t size, const RemoteTimes& times);
+  struct PendingUpload {
+    std::string local;
+    std::string remote;
+    bool resume = false;
+  };
+  struct PendingDownload {
+    std::string remote;
+    std::string local;
+    bool resume = false;
+    std::uint64_t permissions = 0;
+    std::int64_t size = 0;
+    RemoteTimes times;
+  };
+  // Moves the files, several at once over the streams, and reports each failure; 0 when all
+  // arrived, else 1.
+  int uploadAll(const std::vector<PendingUpload>& files);
+  int downloadAll(const std::vector<PendingDownload>& files);
   // -p after a download: the remote item's mode and times on the local copy.
   int keepAttributes(const std::string& remote, const std::string& local, std::uint64_t permissions,
                      const RemoteTimes& times);
-  int upload(const std::string& local, const std::string& remote, bool resume);
-  int downloadTree(const std::string& remote, const std::string& local, int depth, std::uint64_t permissions);
-  int uploadTree(const std::string& local, const std::string& remote);
+  // The files below a directory, added to `files`; the directories on the other side are made on
+  // the way (downloads: also added to `directories`, for their modes once their files are in).
+  int collectUploadTree(const std::string& local, const std::string& remote, std::vector<PendingUpload>& files);
+  int collectDownloadTree(const std::string& remote, const std::string& local, int depth, std::uint64_t permissions,
+                          std::vector<PendingDownload>& files,
+                          std::vector<std::pair<std::string, std::uint64_t>>& directories);
+  // -v: says once that the server took fewer connections than --streams asked for.
+  void noteStreams();
   int makeDirectory(const std::string& path, bool parents);
 
   // A path of the command line as the server must see it: relative ones below the directory of cd.
@@ -79,6 +99,7 @@ private:
   const bool preserve_;
   bool keepModes_ = false;  // -p, given once for all or to the command running
   std::string cwd_;  // empty: the server's login directory
+  bool streamsNoted_ = false;
 };
 
 }  // namespace ferrix

@@ -37,6 +37,12 @@ namespace {
 
 using namespace ferrix;
 
+// Parallel streams: how many connections by default, the most one may ask for, and the file size
+// from which one file is split over them.
+constexpr int kDefaultStreams = 4;
+constexpr int kMostStreams = 16;
+constexpr std::uint64_t kStreamThreshold = std::uint64_t{64} << 20;
+
 constexpr const char* kShortUsage =
     "usage: ferrix [options] [USER@]HOST COMMAND [ARGS]\n"
     "       ferrix [options] -b BATCHFILE [USER@]HOST\n"
@@ -92,6 +98,8 @@ constexpr const char* kUsage =
     "  --timeout SECONDS           longest wait for the server, connecting included (default 30,\n"
     "                              or the configuration's ConnectTimeout; 0: no limit)\n"
     "  --stop-and-wait             one 16 KiB request at a time instead of many in flight\n"
+    "  --streams N                 move files of 64 MiB and more over N connections at once, and N\n"
+    "                              files of a tree or glob at once (default 4; 1: one connection)\n"
     "  -q                          no progress lines\n"
     "  -v                          error codes and the library's log lines too\n"
     "  -h, --help                  show this help\n"
@@ -120,6 +128,7 @@ struct Options {
   bool insecureHostKey = false;
   std::optional<double> timeout;
   bool stopAndWait = false;
+  int streams = kDefaultStreams;
   bool preserve = false;
   bool quiet = false;
   bool verbose = false;
@@ -334,6 +343,15 @@ bool parse(int argc, char** argv, Options& options, int& exitStatus) {
       options.insecureHostKey = true;
     } else if (arg == "--stop-and-wait") {
       options.stopAndWait = true;
+    } else if (arg == "--streams") {
+      if (!(given = value())) return false;
+      char* end = nullptr;
+      const long count = std::strtol(given->c_str(), &end, 10);
+      if (end == given->c_str() || *end != '\0' || count < 1 || count > kMostStreams) {
+        exitStatus = usageError("bad stream count (1 to " + std::to_string(kMostStreams) + "): " + *given);
+        return false;
+      }
+      options.streams = static_cast<int>(count);
     } else if (arg == "-p") {
       options.preserve = true;
     } else if (arg == "-q") {
@@ -518,6 +536,9 @@ private:
         return false;
       }
       sftp_.setConnectedSocket(proxy_->takeSocket());
+      // Further connections would go straight to the host, not through the proxy.
+      if (sftp_.streams() > 1 && verbose()) std::fputs("ferrix: through a proxy: one connection, no streams\n", stderr);
+      sftp_.setStreams(1);
     }
     return sftp_.connectWithError(&error);
   }
@@ -648,6 +669,8 @@ int main(int argc, char** argv) {
   if (settings->serverAliveInterval) sftp->setServerAliveInterval(*settings->serverAliveInterval);
   if (settings->serverAliveCountMax) sftp->setServerAliveCountMax(*settings->serverAliveCountMax);
   sftp->setPipelined(!options.stopAndWait);
+  sftp->setStreams(options.streams);
+  sftp->setStreamThreshold(kStreamThreshold);
   if (!options.insecureHostKey) {
     sftp->setHostKeyFingerprint(options.fingerprint);
     if ((!options.fingerprint || options.knownHosts) && !settings->userKnownHostsFiles.empty()) {

@@ -62,6 +62,30 @@ long LocalSource::readChunk(char* buffer, std::size_t size) {
   return static_cast<long>(filled);
 }
 
+long readFullyAt(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    const ssize_t n = ::pread(fd, buffer + filled, size - filled, static_cast<off_t>(offset + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(filled);
+}
+
+int writeFullyAt(int fd, const char* data, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    data += n;
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 LocalDestination::~LocalDestination() {
   if (!temporaryPath_.empty()) {
     fd_.reset();
@@ -127,6 +151,11 @@ int LocalDestination::write(const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+int LocalDestination::keepPrefix(std::uint64_t size) {
+  if (size > 0) createdEmpty_ = false;
+  return ::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0 ? errno : 0;
 }
 
 int LocalDestination::commit() {

@@ -25,6 +25,11 @@ struct LocalAttributes {
 // The attributes of a local file (links followed), or the Cocoa error describing why not.
 std::variant<LocalAttributes, FRXError> localAttributes(std::string_view path);
 
+// Reads `size` bytes at `offset` unless the end comes first: the bytes read, or -1 (errno set).
+long readFullyAt(int fd, char* buffer, std::size_t size, std::uint64_t offset);
+// Writes all `size` bytes at `offset`: 0, or the errno of the failure.
+int writeFullyAt(int fd, const char* data, std::size_t size, std::uint64_t offset);
+
 class LocalSource {
 public:
   // 0, or the errno of the failed open.
@@ -34,6 +39,8 @@ public:
   // 0, or the errno of the failed seek.
   [[nodiscard]] int seek(std::uint64_t offset);
   void close() { fd_.reset(); }
+  // For reads at offsets (pread) from several threads at once.
+  [[nodiscard]] int descriptor() const { return fd_.get(); }
 
 private:
   FRXUniqueFd fd_;
@@ -59,6 +66,11 @@ public:
   [[nodiscard]] bool isOpen() const { return static_cast<bool>(fd_); }
   // 0, or the errno of the failed write.
   [[nodiscard]] int write(const char* data, std::size_t size);
+  // For writes at offsets (pwrite) from several threads at once; none counts as written until
+  // keepPrefix says how much is whole.
+  [[nodiscard]] int descriptor() const { return fd_.get(); }
+  // Cuts the file to its first `size` bytes, the part known to be whole; 0, or the errno.
+  [[nodiscard]] int keepPrefix(std::uint64_t size);
   // Gives the file the mode a new file would get, closes it and renames it onto the destination;
   // 0, or the errno of the failed step.
   [[nodiscard]] int commit();

@@ -3,12 +3,16 @@
 #include "FRXConnectionState.h"
 #include "FRXInternal.h"
 #include "FRXSFTPState.h"
+#include "FRXStreams.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 std::atomic<std::uint8_t> shouldUpdateSpeed{0};
 
@@ -68,6 +72,14 @@ FRXSFTP::~FRXSFTP() { dealloc(); }
 void FRXSFTP::cancelTransfer() { sftpState_->cancelRequested.store(true, std::memory_order_relaxed); }
 bool FRXSFTP::pipelined() const { return sftpState_->pipelined; }
 void FRXSFTP::setPipelined(bool pipelined) { sftpState_->pipelined = pipelined; }
+int FRXSFTP::streams() const { return sftpState_->streams; }
+void FRXSFTP::setStreams(int count) { sftpState_->streams = std::max(count, 1); }
+std::uint64_t FRXSFTP::streamThreshold() const { return sftpState_->streamThreshold; }
+void FRXSFTP::setStreamThreshold(std::uint64_t bytes) { sftpState_->streamThreshold = bytes; }
+int FRXSFTP::availableStreams() const {
+  return sftpState_->streamLimit ? std::min(sftpState_->streams, std::max(*sftpState_->streamLimit, 1))
+                                 : sftpState_->streams;
+}
 std::optional<bool> FRXSFTP::reportsSpeed() const { return sftpState_->reportsSpeed; }
 void FRXSFTP::setReportsSpeed(std::optional<bool> reports) { sftpState_->reportsSpeed = reports; }
 
@@ -102,7 +114,7 @@ bool FRXSFTP::connectWithError(FRXError* error) {
   }
   if (produced && error != nullptr) *error = *produced;
   if (result && !produced) {
-    shouldUpdateSpeed.store(speedDelegate() != nullptr ? 1 : 0, std::memory_order_relaxed);
+    if (!sftpState_->isStream) shouldUpdateSpeed.store(speedDelegate() != nullptr ? 1 : 0, std::memory_order_relaxed);
   } else if (auto* delegate = conformingDelegate()) {
     delegate->connectionDidFailOperationWithError(*this, produced ? &*produced : nullptr);
   }
@@ -111,13 +123,21 @@ bool FRXSFTP::connectWithError(FRXError* error) {
 
 bool FRXSFTP::disconnect() {
   // From a delegate callback in the middle of a transfer: the transfer ends first (endTransfer).
-  if (sftpState_->transferHandle != nullptr) {
+  if (sftpState_->transferHandle != nullptr || sftpState_->itemsInFlight) {
     sftpState_->disconnectPending = true;
     return true;
   }
   sftpState_->disconnectPending = false;
+  sftpState_->streamLimit.reset();
+  // Closing a channel waits a round trip for the server's answer: the streams close theirs side
+  // by side with this one.
+  std::vector<std::thread> closing;
+  for (auto& stream : sftpState_->streamConnections) closing.emplace_back([held = std::move(stream)]() mutable { held.reset(); });
+  sftpState_->streamConnections.clear();
   sftpState_->channel.reset();
-  return FRXConnection::disconnect();
+  const bool disconnected = FRXConnection::disconnect();
+  for (std::thread& thread : closing) thread.join();
+  return disconnected;
 }
 
 FRXError FRXSFTP::channelError(long code, std::string message) {

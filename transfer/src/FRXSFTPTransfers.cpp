@@ -7,6 +7,7 @@
 #include "FRXInternal.h"
 #include "FRXLocalFile.h"
 #include "FRXSFTPState.h"
+#include "FRXStreams.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -150,6 +151,36 @@ void FRXSFTP::reportChunk(std::uint64_t transferred, std::uint64_t size, std::op
   if (auto* counts = transferDelegate()) counts->connectionDidTransferBytes(*this, transferred, size, smoothedRate);
 }
 
+std::vector<FRXTransferOutcome> FRXSFTP::copyItemsAtPaths(const std::vector<FRXTransferItem>& items,
+                                                           const FRXTransferItemObserver& observer) {
+  return copyItems(items, true, observer);
+}
+
+std::vector<FRXTransferOutcome> FRXSFTP::copyItemsAtRemotePaths(const std::vector<FRXTransferItem>& items,
+                                                                 const FRXTransferItemObserver& observer) {
+  return copyItems(items, false, observer);
+}
+
+std::vector<FRXTransferOutcome> FRXSFTP::copyItems(const std::vector<FRXTransferItem>& items, bool upload,
+                                                   const FRXTransferItemObserver& observer) {
+  FRXSFTPState& own = *sftpState_;
+  const int wanted = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(availableStreams()), items.size()));
+  const int count = wanted >= 2 && isConnected() ? FRXStreams::open(*this, wanted) : 0;
+  own.itemsInFlight = true;
+  std::vector<FRXTransferOutcome> outcomes = FRXStreams::moveItems(*this, count, items, upload, observer);
+  own.itemsInFlight = false;
+  if (own.disconnectPending) disconnect();
+  return outcomes;
+}
+
+int FRXSFTP::streamsFor(std::uint64_t bytes) {
+  const FRXSFTPState& own = *sftpState_;
+  // Streams keep many requests in flight: a stop-and-wait object keeps to one at a time.
+  if (!own.pipelined || availableStreams() < 2 || bytes == 0 || bytes < own.streamThreshold) return 0;
+  const int count = FRXStreams::open(*this, availableStreams());
+  return count >= 2 ? count : 0;
+}
+
 bool FRXSFTP::copyItemAtPath(std::string_view localPath, std::string_view remotePath, FRXError* error) {
   return upload(localPath, remotePath, false, error);
 }
@@ -246,7 +277,25 @@ bool FRXSFTP::upload(std::string_view localPath, std::string_view remotePath, bo
   const bool speedTimed = speedWanted() && speedDelegate() != nullptr;
   const bool countsWanted = transferDelegate() != nullptr;
 
-  if (!own.pipelined) {
+  if (const int streams = streamsFor(attributes.size - start); streams >= 2) {
+    FRXChunkReporter reporter(start, attributes.size, speedTimed || countsWanted);
+    const FRXStreamedOutcome moved = FRXStreams::moveFile(
+        *this, streams, FRXStreamedFile{remotePath, true, localPath, source.descriptor(), start, attributes.size},
+        [&](std::uint64_t done) { reporter.acknowledged(done, false, report); }, [this] { return transferStopped(); });
+    if (moved.error) {
+      produced = moved.error;
+      delegateHearsError = moved.delegateHearsError;
+      if (produced->code == FRXSFTPErrorCancelled) own.cancelRequested.store(false, std::memory_order_relaxed);
+      // Blocks end wherever each stream stopped: the file keeps only what is whole from its start,
+      // so that a resume never continues past a hole.
+      LIBSSH2_SFTP_ATTRIBUTES cut{};
+      cut.flags = LIBSSH2_SFTP_ATTR_SIZE;
+      cut.filesize = moved.wholePrefix;
+      if (FRXConnection::isConnected()) state.patiently([&] { return libssh2_sftp_fsetstat(remote.get(), &cut); });
+    } else {
+      reporter.acknowledged(attributes.size, true, report);
+    }
+  } else if (!own.pipelined) {
     auto buffer = std::make_unique<char[]>(chunkSize);
     std::uint64_t readSoFar = start;
     std::optional<RateMeter> meter;
@@ -406,7 +455,27 @@ bool FRXSFTP::download(std::string_view remotePath, std::string_view localPath, 
   auto report = [&](std::uint64_t done, std::uint64_t total, std::optional<double> speed, double smoothed) {
     reportChunk(done, total, speed, smoothed);
   };
-  for (;;) {
+  // The streams need the size to split the file into blocks.
+  const bool sizeKnown = (attributes.flags & LIBSSH2_SFTP_ATTR_SIZE) != 0 && size > start;
+  bool streamed = false;
+  if (const int streams = sizeKnown ? streamsFor(size - start) : 0; streams >= 2) {
+    if (int localErrno = destination.isOpen() ? 0 : destination.create(localPath); localErrno != 0) {
+      return finish(frx::localWriteError(localPath, localErrno), false);
+    }
+    const FRXStreamedOutcome moved = FRXStreams::moveFile(
+        *this, streams, FRXStreamedFile{remotePath, false, localPath, destination.descriptor(), start, size},
+        [&](std::uint64_t done) { reporter.acknowledged(done, false, report); }, [this] { return transferStopped(); });
+    if (moved.error) {
+      if (moved.error->code == FRXSFTPErrorCancelled) own.cancelRequested.store(false, std::memory_order_relaxed);
+      // A resumed download keeps what had arrived, but only up to the first hole.
+      if (resume) (void)destination.keepPrefix(moved.wholePrefix);
+      return finish(moved.error, moved.delegateHearsError);
+    }
+    received = size;
+    reporter.acknowledged(received, true, report);
+    streamed = true;
+  }
+  while (!streamed) {
     if (transferStopped()) {
       own.cancelRequested.store(false, std::memory_order_relaxed);
       produced = sftpError(FRXSFTPErrorCancelled, "The transfer was cancelled.");

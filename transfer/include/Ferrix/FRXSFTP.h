@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,8 +48,27 @@ struct FRX_EXPORT FRXSFTPRecord {
   [[nodiscard]] std::optional<Value> valueForKey(std::string_view key) const;
 };
 
+// One file of a transfer of many files: from the source to the destination, from the size the
+// destination already has when `resume` is set.
+struct FRX_EXPORT FRXTransferItem {
+  std::string sourcePath;
+  std::string destinationPath;
+  bool resume = false;
+};
+
+// How one file of a transfer of many files ended: `error` is set on failure.
+struct FRX_EXPORT FRXTransferOutcome {
+  bool succeeded = false;
+  std::optional<FRXError> error;
+};
+
+// Told on the caller's thread when a file's reports begin (`outcome` null) and once its last report
+// has gone to the delegate (with how it ended), for each file in the order given.
+using FRXTransferItemObserver = std::function<void(std::size_t index, const FRXTransferOutcome* outcome)>;
+
 // The channel's and the transfers' own state; defined inside the library only.
 struct FRXSFTPState;
+class FRXStreams;
 
 class FRX_EXPORT FRXSFTP : public FRXConnection {
 public:
@@ -125,6 +145,36 @@ public:
   [[nodiscard]] bool pipelined() const;
   void setPipelined(bool pipelined);
 
+  // Parallel streams: with a count above 1, a transfer of at least streamThreshold() bytes is split
+  // into parts moved at once over that many further connections of the same login (each its own
+  // TCP connection, session and SFTP channel, on a thread of its own), opened on first need and
+  // kept until disconnect; this connection keeps the file open and the delegate informed. The
+  // delegate hears what it hears of one connection, on the caller's thread: a report per chunkSize
+  // bytes acknowledged in all, in order, 100 last, and one failure whichever stream failed (the
+  // others are stopped). A failed upload is shortened to the part known to be whole, and a failed
+  // resumed download likewise, so that a resume never continues past a hole. When the server
+  // refuses some of the connections the transfer uses those it got (availableStreams() tells how
+  // many; later transfers do not ask again); with fewer than two, this connection alone. The
+  // further connections check the host key this connection saw. Big files go over the streams only
+  // when pipelined; many files go one per stream either way. Count 1 (the default): off.
+  [[nodiscard]] int streams() const;
+  void setStreams(int count);
+  // The size (of what is left to move) from which a file goes over the streams; 64 MiB by default.
+  [[nodiscard]] std::uint64_t streamThreshold() const;
+  void setStreamThreshold(std::uint64_t bytes);
+  // How many streams the next transfer may use: streams(), or fewer once the server refused some.
+  [[nodiscard]] int availableStreams() const;
+
+  // Many files at once, for trees and globs: with streams, each stream connection moves one file
+  // after another while the others do the same, so that their round trips overlap. Each file is
+  // reported as copyItemAtPath / copyItemAtRemotePath (or the resumes) would report it, one file
+  // after the other in the order given, and every file is tried however the others end. Returns
+  // one outcome per item.
+  std::vector<FRXTransferOutcome> copyItemsAtPaths(const std::vector<FRXTransferItem>& items,
+                                                   const FRXTransferItemObserver& observer = {});
+  std::vector<FRXTransferOutcome> copyItemsAtRemotePaths(const std::vector<FRXTransferItem>& items,
+                                                         const FRXTransferItemObserver& observer = {});
+
   // Whether this object's transfers send speed texts to a delegate that implements the speed
   // callback. Unset (the default), the process-wide shouldUpdateSpeed decides; set, it decides for
   // this object alone.
@@ -151,6 +201,13 @@ private:
   bool download(std::string_view remotePath, std::string_view localPath, bool resume, FRXError* error);
   // Ends a transfer: closes its remote file and carries out a disconnect asked for meanwhile.
   void endTransfer();
+  // How many streams a transfer of `bytes` goes over (opening them when needed): 0 for this
+  // connection alone.
+  int streamsFor(std::uint64_t bytes);
+  std::vector<FRXTransferOutcome> copyItems(const std::vector<FRXTransferItem>& items, bool upload,
+                                            const FRXTransferItemObserver& observer);
+
+  friend class FRXStreams;
 
   std::unique_ptr<FRXSFTPState> sftpState_;
 };
