@@ -528,9 +528,13 @@ TEST_F(Requests, ToolsWorkInPrivatePlacesAndNothingOfRootsBecomesTheRequesters) 
   const std::string sentinel = d.dir() + "/root-only";
   std::ofstream(sentinel) << "root's own";
   ::chmod(sentinel.c_str(), 0600);
+  // The report comes once Spotlight's request has been answered, so that its answer goes to the
+  // client that asked for it, A's latest connection by then (however slow the build).
+  const std::string mdsAnswered = d.dir() + "/mds-answered";
   writeTool(d, "/usr/bin/sysdiagnose",
             "w=\"$3/.sysdiagnose-sos.1.work\"; mkdir -m 700 \"$w\"; echo rootsecret > \"$w/secret\"; "
-            "echo start > \"$w/manifest\"; sleep 1.5; echo more >> \"$w/manifest\"; "
+            "echo start > \"$w/manifest\"; sleep 1.5; echo more >> \"$w/manifest\"; i=0; "
+            "while [ ! -e " + mdsAnswered + " ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
             "echo report > \"$3/sysdiagnose_x.tar.gz\"");
   writeTool(d, "/usr/bin/mddiagnose", "exit 1");
   std::ofstream(aDir + "/planted.mdsdiagnostic") << "A's own";
@@ -538,7 +542,7 @@ TEST_F(Requests, ToolsWorkInPrivatePlacesAndNothingOfRootsBecomesTheRequesters) 
 
   ForeignWatch watch(aDir, a.pw_uid);
   const std::string go = d.dir() + "/go";
-  Child diag = held(&a, go, {"linger", "6", "sysdiagnose", aDir});
+  Child diag = held(&a, go, {"linger", "10", "sysdiagnose", aDir});
   std::ofstream{go};
   // The attacker renames whatever of root's shows up in its folder, links the tool's manifest to a
   // root-only file, then asks for Spotlight's report.
@@ -554,6 +558,7 @@ TEST_F(Requests, ToolsWorkInPrivatePlacesAndNothingOfRootsBecomesTheRequesters) 
   }
   EXPECT_FALSE(renamed);
   const ProcessResult mds = zebctlAs(d, a, {"mds", aDir});
+  std::ofstream{mdsAnswered};
   EXPECT_EQ(mds.status, 1);
   EXPECT_EQ(nlohmann::json::parse(mds.out)["args"][1]["code"], 101) << mds.out;
   EXPECT_EQ(diag.rest(), "got sysDiagnoseDidFinish:error:\n");
