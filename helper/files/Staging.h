@@ -51,10 +51,10 @@ struct CopyBudget {
 // A copy of the item `sourceFd` (O_PATH, opened without following a link at its end) staged in
 // `dirFd`. Regular files and folders are copied; inside folders symbolic links are copied as links,
 // never followed. Devices, pipes and sockets are refused, and with kPreserve (a move) so are regular
-// files with more than one hard link, which the copy would otherwise let be re-owned. Mode bits are kept except set-user-ID and
-// set-group-ID; modification times are kept. Walked by walkTree, with its limits; a file system
-// mounted inside is refused (EXDEV). Errors
-// about the source name `sourcePath`, others `destinationPath`.
+// files with more than one hard link, which the copy would otherwise let be re-owned. Mode bits are
+// kept except set-user-ID and set-group-ID; modification times are kept. Folders are walked by
+// walkTree, with its limits; a file system mounted inside is refused (EXDEV). Errors about reading
+// name `sourcePath`, all others `destinationPath`.
 Result<StagedItem> stageCopy(int dirFd, int sourceFd, std::string_view sourcePath, std::string_view destinationPath,
                              CopyOwner owner, CopyBudget* budget = nullptr);
 
